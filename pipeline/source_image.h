@@ -1,0 +1,21 @@
+// Image intake: a JPEG or PNG photo, given as an open stream, becomes 8-bit
+// RGBA pixels in memory, or is refused.
+#pragma once
+
+#include <stdint.h>
+#include <stdio.h>
+
+// The decoded photo: width × height pixels of R, G, B, A (straight alpha),
+// rows top to bottom without gaps. The block belongs to the caller, who
+// releases it with stbi_image_free.
+struct source_image {
+    unsigned char *pixels;
+    int32_t width;
+    int32_t height;
+};
+
+enum { source_pixel_limit = 36000000 };
+
+// 1 and a filled image, or 0 with nothing allocated. The stream stays open;
+// its position afterwards is unspecified.
+int load_source_image(FILE *file, source_image *image);

@@ -1,0 +1,422 @@
+// Intake: what is read, what is refused, and what the pixels look like.
+#include <gtest/gtest.h>
+#include <dirent.h>
+#include <png.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <functional>
+
+#include "pipeline/source_image.h"
+#include "tests/support/fixtures.h"
+
+extern "C" void stbi_image_free(void *pixels);
+
+namespace {
+
+// Loads bytes through a real stream, as the program does.
+int load_bytes(const bytes &contents, source_image *image) {
+    FILE *file = tmpfile();
+    if (!file) abort();
+    if (!contents.empty()) fwrite(contents.data(), 1, contents.size(), file);
+    rewind(file);
+    int loaded = load_source_image(file, image);
+    fclose(file);
+    return loaded;
+}
+
+bool refused(const bytes &contents) {
+    source_image image = {};
+    if (!load_bytes(contents, &image)) return image.pixels == NULL;
+    stbi_image_free(image.pixels);
+    return false;
+}
+
+bytes uniform_rows(size_t count, unsigned char value) { return bytes(count, value); }
+
+jpeg_fixture colour_jpeg(int width, int height) {
+    jpeg_fixture f;
+    f.width = width;
+    f.height = height;
+    f.components = 3;
+    f.pixels.resize((size_t)width * height * 3);
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) {
+            unsigned char *p = &f.pixels[((size_t)y * width + x) * 3];
+            p[0] = (unsigned char)(x * 7);
+            p[1] = (unsigned char)(y * 5);
+            p[2] = (unsigned char)((x + y) * 3);
+        }
+    return f;
+}
+
+png_fixture rgba_png(int width, int height) {
+    png_fixture f;
+    f.width = width;
+    f.height = height;
+    f.color_type = PNG_COLOR_TYPE_RGBA;
+    f.rows.resize((size_t)width * height * 4);
+    for (size_t i = 0; i < f.rows.size(); ++i) f.rows[i] = (unsigned char)(i * 13 + i / 7);
+    return f;
+}
+
+png_fixture grey_png(int width, int height, int bit_depth, const bytes &rows) {
+    png_fixture f;
+    f.width = width;
+    f.height = height;
+    f.color_type = PNG_COLOR_TYPE_GRAY;
+    f.bit_depth = bit_depth;
+    f.rows = rows;
+    return f;
+}
+
+// An Exif APP1 payload whose only entry is the orientation tag.
+bytes exif_orientation(int orientation) {
+    const unsigned char tiff[] = {'E', 'x', 'i', 'f', 0, 0, 'M', 'M', 0, 42, 0, 0, 0, 8, 0, 1,
+                                  0x01, 0x12, 0, 3, 0, 0, 0, 1, 0, (unsigned char)orientation, 0, 0, 0, 0, 0, 0};
+    return bytes(tiff, tiff + sizeof tiff);
+}
+
+bytes png_bytes(png_fixture f) { return encode_png(&f); }
+bytes jpeg_bytes(jpeg_fixture f) { return encode_jpeg(&f); }
+
+const unsigned char *pixel(const source_image *image, int x, int y) {
+    return image->pixels + ((size_t)y * image->width + x) * 4;
+}
+
+}  // namespace
+
+// Every kind of photo a user may bring arrives as 8-bit RGBA of its stored size.
+TEST(Intake, ReadsEveryFormatVariantAsRgba) {
+    struct variant {
+        const char *name;
+        bytes file;
+        int width, height;
+        std::function<void(const source_image *)> check;
+    };
+    jpeg_fixture progressive = colour_jpeg(33, 17);
+    progressive.progressive = true;
+    jpeg_fixture subsampled = colour_jpeg(31, 29);
+    subsampled.subsample = true;
+    jpeg_fixture grey;
+    grey.width = 9;
+    grey.height = 5;
+    grey.components = 1;
+    for (int i = 0; i < 45; ++i) grey.pixels.push_back((unsigned char)(i * 5));
+    jpeg_fixture cmyk;
+    cmyk.width = 8;
+    cmyk.height = 8;
+    cmyk.components = 4;
+    cmyk.pixels.assign(8 * 8 * 4, 0);
+    png_fixture interlaced = rgba_png(13, 11);
+    interlaced.interlaced = true;
+    png_fixture palette;
+    palette.width = 4;
+    palette.height = 1;
+    palette.color_type = PNG_COLOR_TYPE_PALETTE;
+    palette.palette = {10, 20, 30, 40, 50, 60, 70, 80, 90};
+    palette.rows = {0, 1, 2, 1};
+    png_fixture sixteen;
+    sixteen.width = 2;
+    sixteen.height = 1;
+    sixteen.color_type = PNG_COLOR_TYPE_RGB;
+    sixteen.bit_depth = 16;
+    sixteen.rows = {0x12, 0xFF, 0x00, 0x01, 0xAB, 0xCD, 0xFF, 0xFF, 0x80, 0x00, 0x7F, 0xFF};
+    const bytes original_rgba = rgba_png(13, 11).rows;
+
+    const variant variants[] = {
+        {"progressive JPEG", encode_jpeg(&progressive), 33, 17,
+         [](const source_image *im) { EXPECT_EQ(pixel(im, 32, 16)[3], 255); }},
+        {"4:2:0 JPEG", encode_jpeg(&subsampled), 31, 29, [](const source_image *im) { EXPECT_EQ(pixel(im, 0, 0)[3], 255); }},
+        {"grey JPEG", encode_jpeg(&grey), 9, 5,
+         [](const source_image *im) {
+             for (int i = 0; i < 45; ++i) {
+                 const unsigned char *p = im->pixels + i * 4;
+                 EXPECT_TRUE(p[0] == p[1] && p[1] == p[2] && p[3] == 255) << "pixel " << i;
+             }
+         }},
+        {"CMYK JPEG", encode_jpeg(&cmyk), 8, 8, [](const source_image *im) { EXPECT_EQ(pixel(im, 7, 7)[3], 255); }},
+        {"interlaced RGBA PNG", encode_png(&interlaced), 13, 11,
+         [&](const source_image *im) { EXPECT_EQ(bytes(im->pixels, im->pixels + 13 * 11 * 4), original_rgba); }},
+        {"palette PNG", encode_png(&palette), 4, 1,
+         [](const source_image *im) {
+             EXPECT_EQ(bytes(im->pixels, im->pixels + 16),
+                       bytes({10, 20, 30, 255, 40, 50, 60, 255, 70, 80, 90, 255, 40, 50, 60, 255}));
+         }},
+        {"1-bit grey PNG", png_bytes((grey_png(8, 1, 1, {0xA5}))), 8, 1,
+         [](const source_image *im) {
+             const unsigned char expected[8] = {255, 0, 255, 0, 0, 255, 0, 255};
+             for (int x = 0; x < 8; ++x) EXPECT_EQ(pixel(im, x, 0)[0], expected[x]) << x;
+         }},
+        {"2-bit grey PNG", png_bytes((grey_png(4, 1, 2, {0x1B}))), 4, 1,
+         [](const source_image *im) {
+             for (int x = 0; x < 4; ++x) EXPECT_EQ(pixel(im, x, 0)[1], x * 85) << x;
+         }},
+        {"4-bit grey PNG", png_bytes((grey_png(2, 1, 4, {0x5F}))), 2, 1,
+         [](const source_image *im) {
+             EXPECT_EQ(pixel(im, 0, 0)[2], 5 * 17);
+             EXPECT_EQ(pixel(im, 1, 0)[2], 255);
+         }},
+        {"16-bit RGB PNG keeps the high byte", encode_png(&sixteen), 2, 1,
+         [](const source_image *im) {
+             EXPECT_EQ(bytes(im->pixels, im->pixels + 8), bytes({0x12, 0x00, 0xAB, 255, 0xFF, 0x80, 0x7F, 255}));
+         }},
+    };
+    for (const variant &v : variants) {
+        SCOPED_TRACE(v.name);
+        ASSERT_FALSE(v.file.empty());
+        source_image image = {};
+        ASSERT_EQ(load_bytes(v.file, &image), 1);
+        EXPECT_EQ(image.width, v.width);
+        EXPECT_EQ(image.height, v.height);
+        v.check(&image);
+        stbi_image_free(image.pixels);
+    }
+}
+
+// Transparency reaches A as stored; the colour under A = 0 is kept.
+TEST(Intake, HandsTransparencyOnInAlpha) {
+    png_fixture rgba;
+    rgba.width = 2;
+    rgba.height = 1;
+    rgba.color_type = PNG_COLOR_TYPE_RGBA;
+    rgba.rows = {1, 2, 3, 0, 200, 100, 50, 128};
+    png_fixture keyed = grey_png(3, 1, 8, {7, 9, 7});
+    keyed.transparency = {0, 7};
+    png_fixture palette;
+    palette.width = 2;
+    palette.height = 1;
+    palette.color_type = PNG_COLOR_TYPE_PALETTE;
+    palette.palette = {255, 0, 0, 0, 0, 255};
+    palette.transparency = {0, 77};
+    palette.rows = {0, 1};
+    struct {
+        const char *name;
+        bytes file;
+        bytes expected;
+    } cases[] = {
+        {"alpha channel", encode_png(&rgba), {1, 2, 3, 0, 200, 100, 50, 128}},
+        {"tRNS colour key", encode_png(&keyed), {7, 7, 7, 0, 9, 9, 9, 255, 7, 7, 7, 0}},
+        {"tRNS palette alpha", encode_png(&palette), {255, 0, 0, 0, 0, 0, 255, 77}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        source_image image = {};
+        ASSERT_EQ(load_bytes(c.file, &image), 1);
+        EXPECT_EQ(bytes(image.pixels, image.pixels + c.expected.size()), c.expected);
+        stbi_image_free(image.pixels);
+    }
+}
+
+// A quarter-turn Exif tag is not applied: the stored landscape stays landscape.
+TEST(Intake, IgnoresExifOrientation) {
+    jpeg_fixture f = colour_jpeg(40, 30);
+    for (int y = 0; y < 30; ++y)
+        for (int x = 0; x < 40; ++x) {
+            unsigned char *p = &f.pixels[((size_t)y * 40 + x) * 3];
+            p[0] = x < 20 ? 250 : 0;  // left half red, right half black
+            p[1] = p[2] = 0;
+        }
+    f.exif = exif_orientation(6);
+    f.quality = 100;
+    bytes file = encode_jpeg(&f);
+    ASSERT_NE(std::search(file.begin(), file.end(), f.exif.begin(), f.exif.begin() + 6), file.end());
+    source_image image = {};
+    ASSERT_EQ(load_bytes(file, &image), 1);
+    EXPECT_EQ(image.width, 40);
+    EXPECT_EQ(image.height, 30);
+    EXPECT_GT(pixel(&image, 2, 2)[0], 200);
+    EXPECT_LT(pixel(&image, 37, 2)[0], 50);
+    stbi_image_free(image.pixels);
+}
+
+// The content decides, not the name: files are opened by path with the wrong ending.
+TEST(Intake, RecognisesContentNotName) {
+    const std::string dir = make_temp_dir();
+    struct {
+        const char *name;
+        bytes contents;
+        bool read;
+    } cases[] = {
+        {"photo.png", jpeg_bytes(colour_jpeg(5, 4)), true},
+        {"photo.jpg", png_bytes(rgba_png(5, 4)), true},
+        {"bird.jpg", read_file(corpus_path("libjpeg-turbo/shira_bird8.bmp")), false},
+        {"anim.jpg",
+         {'G', 'I', 'F', '8', '9', 'a', 1, 0, 1, 0, 0x80, 0, 0, 255, 255, 255, 0, 0, 0, '!', 0xF9, 4, 1, 0, 0, 0, 0,
+          ',', 0, 0, 0, 0, 1, 0, 1, 0, 0, 2, 2, 'D', 1, 0, ';'},
+         false},
+        {"empty.jpg", {}, false},
+        {"text.png", {'h', 'e', 'l', 'l', 'o', '\n'}, false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = dir + "/" + c.name;
+        write_file(path, c.contents);
+        FILE *file = fopen(path.c_str(), "rb");
+        ASSERT_NE(file, nullptr);
+        source_image image = {};
+        EXPECT_EQ(load_source_image(file, &image), c.read ? 1 : 0);
+        fclose(file);
+        if (c.read) {
+            EXPECT_EQ(image.width, 5);
+            EXPECT_EQ(image.height, 4);
+            stbi_image_free(image.pixels);
+        } else {
+            EXPECT_EQ(image.pixels, nullptr);
+        }
+        remove(path.c_str());
+    }
+    rmdir(dir.c_str());
+}
+
+// The side limit acts on each side alone, the pixel limit on the product.
+TEST(Intake, HoldsTheSizeLimits) {
+    struct {
+        const char *name;
+        int width, height;
+        bool png;
+        bool read;
+    } cases[] = {
+        {"6000 x 6000 PNG, exactly 36 MP", 6000, 6000, true, true},
+        {"32768 x 1000 PNG", 32768, 1000, true, true},
+        {"32769 x 1000 PNG", 32769, 1000, true, false},
+        {"1000 x 32769 PNG", 1000, 32769, true, false},
+        {"32768 x 8 JPEG", 32768, 8, false, true},
+        {"32769 x 8 JPEG", 32769, 8, false, false},
+        {"8 x 32769 JPEG", 8, 32769, false, false},
+        {"6001 x 6000 PNG", 6001, 6000, true, false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        bytes file;
+        if (c.png) {
+            file = png_bytes(grey_png(c.width, c.height, 8, uniform_rows((size_t)c.width * c.height, 90)));
+        } else {
+            jpeg_fixture f;
+            f.width = c.width;
+            f.height = c.height;
+            f.components = 1;
+            f.pixels = uniform_rows((size_t)c.width * c.height, 90);
+            file = encode_jpeg(&f);
+        }
+        ASSERT_FALSE(file.empty());
+        source_image image = {};
+        ASSERT_EQ(load_bytes(file, &image), c.read ? 1 : 0);
+        if (c.read) {
+            EXPECT_EQ(image.width, c.width);
+            EXPECT_EQ(image.height, c.height);
+            EXPECT_EQ(pixel(&image, c.width - 1, c.height - 1)[0], 90);
+            stbi_image_free(image.pixels);
+        }
+    }
+}
+
+// The pixel limit is applied to the header: a 6001 x 6000 photo is refused
+// without its 144 MB being decoded. Measured in a child process of its own.
+TEST(Intake, RefusesAnOversizedPhotoBeforeDecoding) {
+    bytes file = png_bytes(grey_png(6001, 6000, 8, uniform_rows((size_t)6001 * 6000, 90)));
+    ASSERT_LT(file.size(), 200000u);
+    fflush(NULL);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        rusage before, after;
+        getrusage(RUSAGE_SELF, &before);
+        source_image image = {};
+        int loaded = load_bytes(file, &image);
+        getrusage(RUSAGE_SELF, &after);
+        long grown_kb = after.ru_maxrss - before.ru_maxrss;
+        _exit(loaded == 0 && grown_kb < 8 * 1024 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+// A file cut off anywhere after its signature is refused, never shown in part.
+TEST(Intake, RefusesTruncatedFilesAtEveryCut) {
+    jpeg_fixture baseline = colour_jpeg(64, 48);
+    jpeg_fixture progressive = colour_jpeg(64, 48);
+    progressive.progressive = true;
+    png_fixture plain = rgba_png(40, 30);
+    png_fixture interlaced = rgba_png(40, 30);
+    interlaced.interlaced = true;
+    struct {
+        const char *name;
+        bytes file;
+    } cases[] = {
+        {"baseline JPEG", encode_jpeg(&baseline)},
+        {"progressive JPEG", encode_jpeg(&progressive)},
+        {"PNG", encode_png(&plain)},
+        {"interlaced PNG", encode_png(&interlaced)},
+    };
+    for (const auto &c : cases) {
+        ASSERT_FALSE(refused(c.file)) << c.name;
+        const size_t size = c.file.size();
+        std::vector<size_t> cuts;
+        for (size_t k = 0; k < 64; ++k) cuts.push_back(2 + (size - 3) * k / 63);
+        for (size_t back = 1; back <= 16; ++back) cuts.push_back(size - back);
+        for (size_t cut : cuts) {
+            bytes shortened(c.file.begin(), c.file.begin() + (long)cut);
+            EXPECT_TRUE(refused(shortened)) << c.name << " cut at " << cut << " of " << size;
+        }
+    }
+}
+
+// A frame header followed directly by the end marker has no picture in it.
+TEST(Intake, RefusesAJpegWithoutAnyScan) {
+    for (bool progressive : {false, true}) {
+        jpeg_fixture f = colour_jpeg(16, 16);
+        f.progressive = progressive;
+        bytes file = encode_jpeg(&f);
+        const unsigned char sos[] = {0xFF, 0xDA};
+        auto at = std::search(file.begin(), file.end(), sos, sos + 2);
+        ASSERT_NE(at, file.end());
+        bytes scanless(file.begin(), at);
+        scanless.push_back(0xFF);
+        scanless.push_back(0xD9);
+        EXPECT_TRUE(refused(scanless)) << (progressive ? "progressive" : "baseline");
+        // The same file with its scans back in is read.
+        EXPECT_FALSE(refused(file));
+    }
+}
+
+// The third-party corpus, with the outcomes its README gives.
+TEST(Intake, ReadsTheCorpusAsDocumented) {
+    std::vector<std::string> pngsuite;
+    DIR *dir = opendir(corpus_path("pngsuite").c_str());
+    ASSERT_NE(dir, nullptr);
+    while (dirent *entry = readdir(dir)) {
+        std::string name = entry->d_name;
+        if (name.size() > 4 && name.compare(name.size() - 4, 4, ".png") == 0) pngsuite.push_back(name);
+    }
+    closedir(dir);
+    ASSERT_GT(pngsuite.size(), 150u);
+    for (const std::string &file : pngsuite) {
+        bool broken = file[0] == 'x' && file != "xcsn0g01.png" && file != "xhdn0g08.png";
+        bytes contents = read_file(corpus_path("pngsuite/" + file));
+        ASSERT_FALSE(contents.empty()) << file;
+        EXPECT_EQ(refused(contents), broken) << file;
+    }
+    struct {
+        const char *name;
+        bool read;
+    } turbo[] = {
+        {"testorig.jpg", true},   {"testimgint.jpg", true},     {"testimgari.jpg", false}, {"monkey12.jpg", false},
+        {"testorig.png", true},   {"monkey16.png", true},       {"vgl_5674_0098.png", true}, {"shira_bird8.bmp", false},
+    };
+    for (const auto &t : turbo) {
+        bytes contents = read_file(corpus_path(std::string("libjpeg-turbo/") + t.name));
+        ASSERT_FALSE(contents.empty()) << t.name;
+        EXPECT_EQ(refused(contents), !t.read) << t.name;
+    }
+}
+
+// libjpeg-turbo's own arithmetic coder, beside the corpus file.
+TEST(Intake, RefusesArithmeticCodedJpeg) {
+    jpeg_fixture f = colour_jpeg(16, 16);
+    f.arithmetic = true;
+    EXPECT_TRUE(refused(encode_jpeg(&f)));
+}

@@ -1,0 +1,49 @@
+// Test photos made by independent encoders (libjpeg-turbo, libpng), files of
+// the shared corpus, and small file helpers. Nothing here uses stb.
+#pragma once
+
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+typedef std::vector<unsigned char> bytes;
+
+struct png_fixture {
+    int width = 1;
+    int height = 1;
+    int color_type = 2;  // PNG_COLOR_TYPE_*
+    int bit_depth = 8;
+    bool interlaced = false;
+    bytes rows;                          // packed rows in the file's own layout
+    std::vector<unsigned char> palette;  // r, g, b triples for colour type 3
+    bytes transparency;                  // tRNS contents as stored
+    int compression = 6;
+};
+bytes encode_png(const png_fixture *fixture);
+
+struct jpeg_fixture {
+    int width = 1;
+    int height = 1;
+    int components = 3;   // 1 grey, 3 RGB, 4 CMYK
+    bytes pixels;         // width × height × components
+    int quality = 90;
+    bool progressive = false;
+    bool arithmetic = false;
+    bool subsample = false;  // 4:2:0 when true, else 4:4:4
+    bytes exif;              // APP1 payload, written after the JFIF header
+};
+bytes encode_jpeg(const jpeg_fixture *fixture);
+
+// libjpeg-turbo's reading of a JPEG as RGB; empty on failure.
+struct decoded_jpeg {
+    int width = 0;
+    int height = 0;
+    bytes rgb;
+};
+decoded_jpeg decode_jpeg(const bytes &file);
+
+bytes read_file(const std::string &path);
+void write_file(const std::string &path, const bytes &contents);
+std::string corpus_path(const std::string &name);  // e.g. "pngsuite/basn0g01.png"
+std::string make_temp_dir();                     // a new empty folder
