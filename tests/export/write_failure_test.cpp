@@ -1,0 +1,164 @@
+// Real write failures: a file-size limit in a child process makes the disk
+// "full" part-way through the export or only at the final write-out.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <functional>
+#include <string>
+
+#include "export/file_sink.h"
+#include "export/jpeg_export.h"
+#include "tests/support/fixtures.h"
+
+namespace {
+
+portrait_raster noisy_raster() {
+    portrait_raster raster = {(unsigned char *)malloc(portrait_bytes)};
+    uint32_t state = 12345;
+    for (size_t k = 0; k < (size_t)portrait_bytes; ++k) {
+        state = state * 1103515245u + 12345u;
+        raster.pixels[k] = (unsigned char)(state >> 16);
+    }
+    return raster;
+}
+
+int run_in_child(const std::function<int()> &body) {
+    fflush(NULL);
+    pid_t child = fork();
+    if (child == 0) _exit(body());
+    int status = 0;
+    if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
+    return WEXITSTATUS(status);
+}
+
+bool is_prefix(const bytes &part, const bytes &whole) {
+    return part.size() <= whole.size() && std::equal(part.begin(), part.end(), whole.begin());
+}
+
+// The export under a file-size limit, with a hard link that keeps what
+// reached the disk after the export has deleted its name. 0 when the export
+// failed and its name is gone.
+int export_with_limit(const std::string &dir, rlim_t limit) {
+    rlimit fsize = {limit, limit};
+    if (setrlimit(RLIMIT_FSIZE, &fsize) != 0) return 2;
+    signal(SIGXFSZ, SIG_IGN);
+    portrait_raster raster = noisy_raster();
+    const std::string path = dir + "/out.jpg";
+    FILE *stream = create_output_file(path.c_str());
+    if (!stream) return 3;
+    if (link(path.c_str(), (dir + "/kept.jpg").c_str()) != 0) return 4;
+    int saved = export_jpeg(stream, &raster, path.c_str());
+    if (saved != 0) return 5;
+    if (access(path.c_str(), F_OK) == 0) return 6;
+    return 0;
+}
+
+}  // namespace
+
+// The sink: one short write drops ok for good, and after that nothing more
+// reaches the stream; a write of 0 bytes changes nothing.
+TEST(FileSink, DropsAtTheFirstShortWriteAndStaysDown) {
+    FILE *writable = tmpfile();
+    const std::string dir = make_temp_dir();
+    write_file(dir + "/read-only", bytes(4, 1));
+    FILE *unwritable = fopen((dir + "/read-only").c_str(), "rb");
+    ASSERT_TRUE(writable && unwritable);
+    char data[16] = "0123456789abcde";
+    struct {
+        const char *name;
+        FILE *file;
+        int32_t ok_before;
+        int size;
+        int32_t ok_after;
+        long position_after;
+    } cases[] = {
+        {"a complete write", writable, 1, 10, 1, 10},
+        {"a write of 0 bytes keeps 1", writable, 1, 0, 1, 10},
+        {"after a failure nothing is written", writable, 0, 5, 0, 10},
+        {"a write of 0 bytes keeps 0", writable, 0, 0, 0, 10},
+        {"a short write", unwritable, 1, 4, 0, 0},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        file_sink sink = {c.file, c.ok_before};
+        file_sink_write(&sink, data, c.size);
+        EXPECT_EQ(sink.ok, c.ok_after);
+        fflush(c.file);
+        EXPECT_EQ(ftell(c.file), c.position_after);
+    }
+    fclose(writable);
+    fclose(unwritable);
+    system(("rm -rf '" + dir + "'").c_str());
+}
+
+TEST(ExportFailure, ShortWritePartWayDeletesTheFile) {
+    const std::string dir = make_temp_dir();
+    portrait_raster raster = noisy_raster();
+    bytes complete;
+    {
+        FILE *stream = create_output_file((dir + "/complete.jpg").c_str());
+        ASSERT_EQ(export_jpeg(stream, &raster, (dir + "/complete.jpg").c_str()), 1);
+        complete = read_file(dir + "/complete.jpg");
+    }
+    ASSERT_GT(complete.size(), 1000000u);
+    ASSERT_EQ(run_in_child([&] { return export_with_limit(dir, 100000); }), 0);
+    bytes kept = read_file(dir + "/kept.jpg");
+    EXPECT_EQ(kept.size(), 100000u);
+    EXPECT_TRUE(is_prefix(kept, complete));
+    free(raster.pixels);
+    system(("rm -rf '" + dir + "'").c_str());
+}
+
+// Every fwrite goes into the buffer; only the write-out in fclose fails.
+TEST(ExportFailure, FailingCloseDeletesTheFile) {
+    const std::string dir = make_temp_dir();
+    portrait_raster raster = noisy_raster();
+    FILE *stream = create_output_file((dir + "/complete.jpg").c_str());
+    ASSERT_EQ(export_jpeg(stream, &raster, (dir + "/complete.jpg").c_str()), 1);
+    bytes complete = read_file(dir + "/complete.jpg");
+    struct stat st;
+    ASSERT_EQ(stat((dir + "/complete.jpg").c_str(), &st), 0);
+    // The stream writes out whole buffers of st_blksize bytes; with the limit
+    // one byte short of the file, only the last write-out, in fclose, fails.
+    ASSERT_NE(complete.size() % (size_t)st.st_blksize, 1u);
+    ASSERT_EQ(run_in_child([&] { return export_with_limit(dir, complete.size() - 1); }), 0);
+    bytes kept = read_file(dir + "/kept.jpg");
+    EXPECT_EQ(kept.size(), complete.size() - 1);
+    EXPECT_TRUE(is_prefix(kept, complete));
+    free(raster.pixels);
+    system(("rm -rf '" + dir + "'").c_str());
+}
+
+// When the delete itself fails (the folder is moved away at the first
+// refused write), the result is still 0 and the partial file remains.
+static char moved_from[4096];
+static char moved_to[4096];
+static void move_folder_away(int) { rename(moved_from, moved_to); }
+
+TEST(ExportFailure, FailingDeleteStillReportsFailure) {
+    const std::string dir = make_temp_dir();
+    const std::string folder = dir + "/target", moved = dir + "/moved";
+    ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+    snprintf(moved_from, sizeof moved_from, "%s", folder.c_str());
+    snprintf(moved_to, sizeof moved_to, "%s", moved.c_str());
+    int result = run_in_child([&] {
+        rlimit fsize = {200000, 200000};
+        setrlimit(RLIMIT_FSIZE, &fsize);
+        signal(SIGXFSZ, move_folder_away);
+        portrait_raster raster = noisy_raster();
+        const std::string path = folder + "/out.jpg";
+        FILE *stream = create_output_file(path.c_str());
+        if (!stream) return 3;
+        return export_jpeg(stream, &raster, path.c_str()) == 0 ? 0 : 5;
+    });
+    EXPECT_EQ(result, 0);
+    struct stat st;
+    ASSERT_EQ(stat((moved + "/out.jpg").c_str(), &st), 0) << "the partial file remains";
+    EXPECT_EQ(st.st_size, 200000);
+    system(("rm -rf '" + dir + "'").c_str());
+}
