@@ -125,7 +125,7 @@ TEST(JpegExport, WritesTheBaselineLayoutAndNothingElse) {
     EXPECT_LT(decoded.rgb[0], 8);
     EXPECT_GT(decoded.rgb[(size_t)1919 * 3240], 247);
     free(raster.pixels);
-    system(("rm -rf '" + dir + "'").c_str());
+    remove_tree(dir);
 }
 
 // The target is always a new file: whatever stands under the name is left as
@@ -179,7 +179,7 @@ TEST(CreateOutputFile, NeverOpensAnExistingNameAndCreatesNothingOnFailure) {
     EXPECT_EQ(fclose(fresh), 0);
     ASSERT_EQ(stat((dir + "/new.jpg").c_str(), &st), 0);
     EXPECT_EQ(st.st_size, 0);
-    system(("rm -rf '" + dir + "'").c_str());
+    remove_tree(dir);
 }
 
 // A folder on a read-only file system refuses root too. The mount lives in a
@@ -202,5 +202,5 @@ TEST(CreateOutputFile, RefusesAFolderOnAReadOnlyFileSystem) {
     if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "no mount namespace for a read-only file system here";
     EXPECT_EQ(WEXITSTATUS(status), 0);
     EXPECT_NE(access((dir + "/out.jpg").c_str(), F_OK), 0);
-    rmdir(dir.c_str());
+    remove_tree(dir);
 }

@@ -93,7 +93,7 @@ TEST(FileSink, DropsAtTheFirstShortWriteAndStaysDown) {
     }
     fclose(writable);
     fclose(unwritable);
-    system(("rm -rf '" + dir + "'").c_str());
+    remove_tree(dir);
 }
 
 TEST(ExportFailure, ShortWritePartWayDeletesTheFile) {
@@ -111,7 +111,7 @@ TEST(ExportFailure, ShortWritePartWayDeletesTheFile) {
     EXPECT_EQ(kept.size(), 100000u);
     EXPECT_TRUE(is_prefix(kept, complete));
     free(raster.pixels);
-    system(("rm -rf '" + dir + "'").c_str());
+    remove_tree(dir);
 }
 
 // Every fwrite goes into the buffer; only the write-out in fclose fails.
@@ -131,7 +131,7 @@ TEST(ExportFailure, FailingCloseDeletesTheFile) {
     EXPECT_EQ(kept.size(), complete.size() - 1);
     EXPECT_TRUE(is_prefix(kept, complete));
     free(raster.pixels);
-    system(("rm -rf '" + dir + "'").c_str());
+    remove_tree(dir);
 }
 
 // When the delete itself fails (the folder is moved away at the first
@@ -160,5 +160,5 @@ TEST(ExportFailure, FailingDeleteStillReportsFailure) {
     struct stat st;
     ASSERT_EQ(stat((moved + "/out.jpg").c_str(), &st), 0) << "the partial file remains";
     EXPECT_EQ(st.st_size, 200000);
-    system(("rm -rf '" + dir + "'").c_str());
+    remove_tree(dir);
 }

@@ -268,7 +268,7 @@ TEST(Intake, RecognisesContentNotName) {
         }
         remove(path.c_str());
     }
-    rmdir(dir.c_str());
+    remove_tree(dir);
 }
 
 // The side limit acts on each side alone, the pixel limit on the product.

@@ -9,10 +9,6 @@
 #include <png.h>
 // clang-format on
 
-#ifndef KADROVA_CORPUS_DIR
-#error "KADROVA_CORPUS_DIR must name the shared corpus"
-#endif
-
 static void append_png_bytes(png_structp png, png_bytep data, png_size_t length) {
     bytes *out = (bytes *)png_get_io_ptr(png);
     out->insert(out->end(), data, data + length);
@@ -116,33 +112,4 @@ decoded_jpeg decode_jpeg(const bytes &file) {
     jpeg_finish_decompress(&cinfo);
     jpeg_destroy_decompress(&cinfo);
     return result;
-}
-
-bytes read_file(const std::string &path) {
-    bytes out;
-    FILE *f = fopen(path.c_str(), "rb");
-    if (!f) return out;
-    unsigned char chunk[65536];
-    size_t n;
-    while ((n = fread(chunk, 1, sizeof chunk, f)) > 0) out.insert(out.end(), chunk, chunk + n);
-    fclose(f);
-    return out;
-}
-
-void write_file(const std::string &path, const bytes &contents) {
-    FILE *f = fopen(path.c_str(), "wb");
-    if (!f) abort();
-    if (!contents.empty() && fwrite(contents.data(), 1, contents.size(), f) != contents.size()) abort();
-    if (fclose(f) != 0) abort();
-}
-
-std::string corpus_path(const std::string &name) { return std::string(KADROVA_CORPUS_DIR) + "/" + name; }
-
-std::string make_temp_dir() {
-    const char *base = getenv("TMPDIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/kadrova-test-XXXXXX";
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    if (!mkdtemp(buffer.data())) abort();
-    return std::string(buffer.data());
 }

@@ -1,13 +1,10 @@
-// Test photos made by independent encoders (libjpeg-turbo, libpng), files of
-// the shared corpus, and small file helpers. Nothing here uses stb.
+// Test photos made by independent encoders (libjpeg-turbo, libpng) and
+// libjpeg-turbo's reading of a saved file. Nothing here uses stb.
 #pragma once
 
 #include <stdint.h>
 
-#include <string>
-#include <vector>
-
-typedef std::vector<unsigned char> bytes;
+#include "tests/support/files.h"
 
 struct png_fixture {
     int width = 1;
@@ -43,7 +40,3 @@ struct decoded_jpeg {
 };
 decoded_jpeg decode_jpeg(const bytes &file);
 
-bytes read_file(const std::string &path);
-void write_file(const std::string &path, const bytes &contents);
-std::string corpus_path(const std::string &name);  // e.g. "pngsuite/basn0g01.png"
-std::string make_temp_dir();                     // a new empty folder

@@ -1,0 +1,10 @@
+// What the process holds right now: open file descriptors and heap bytes in
+// use. Where a platform cannot tell, the values are -1.
+#pragma once
+
+struct held_resources {
+    long open_files;
+    long heap_bytes;
+};
+
+held_resources current_resources();
