@@ -1,0 +1,302 @@
+#!/usr/bin/env python3
+"""Runs the real Kadrova on its own Xvfb screen and drives its GTK dialogs
+with xdotool, as a person would: type a path, press Enter or Escape.
+
+    screen_test.py --program build/app/kadrova --convert build/tests/kadrova_core_convert \
+                   --corpus ../shared/corpus --shots build/screenshots SCENARIO
+
+Every dialog and box that comes up is kept as a screenshot in --shots.
+Exit code 0 when the scenario went as it must.
+"""
+import argparse
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+OPEN_TITLE = "Kadrova \u00b7 Foto f\u00fcr mittigen 9:16-Ausschnitt ausw\u00e4hlen"
+SAVE_TITLE = "Kadrova \u00b7 Neue JPEG-Kopie speichern"
+BOX_TITLE = "Kadrova"
+DEFAULT_NAME = "Hintergrund-1080x1920.jpg"
+WAIT = 30  # seconds a window may take to come up on a slow machine
+
+
+class Failure(Exception):
+    pass
+
+
+class Screen:
+    """An Xvfb display of our own, and what is shown on it."""
+
+    def __init__(self, shots, scenario):
+        read_end, write_end = os.pipe()
+        self.server = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1280x900x24", "-nolisten", "tcp"],
+            pass_fds=(write_end,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(write_end)
+        with os.fdopen(read_end) as displayfd:
+            number = displayfd.readline().strip()
+        if not number:
+            raise Failure("Xvfb did not start")
+        self.display = ":" + number
+        # A home of its own, so that no recently used file of another run shows up.
+        self.home = tempfile.mkdtemp(prefix="kadrova-home-")
+        self.env = dict(os.environ, DISPLAY=self.display, GDK_BACKEND="x11", NO_AT_BRIDGE="1", HOME=self.home,
+                        XDG_CONFIG_HOME=os.path.join(self.home, ".config"),
+                        XDG_DATA_HOME=os.path.join(self.home, ".local", "share"),
+                        XDG_CACHE_HOME=os.path.join(self.home, ".cache"))
+        self.env.pop("WAYLAND_DISPLAY", None)
+        self.shots = shots
+        self.scenario = scenario
+        self.count = 0
+
+    def close(self):
+        self.server.terminate()
+        self.server.wait()
+        shutil.rmtree(self.home, ignore_errors=True)
+
+    def xdotool(self, *args, check=True):
+        result = subprocess.run(["xdotool", *args], env=self.env, capture_output=True, text=True)
+        if check and result.returncode != 0:
+            raise Failure("xdotool %s: %s" % (" ".join(args), result.stderr.strip()))
+        return result.stdout.split()
+
+    def visible_titles(self):
+        titles = []
+        for window in self.xdotool("search", "--onlyvisible", "--name", ".", check=False):
+            name = subprocess.run(["xdotool", "getwindowname", window], env=self.env,
+                                  capture_output=True, text=True).stdout.strip()
+            titles.append((window, name))
+        return titles
+
+    def wait_for(self, title, program):
+        """The visible window with exactly this title; fails if the program ends first."""
+        deadline = time.monotonic() + WAIT
+        while time.monotonic() < deadline:
+            for window, name in self.visible_titles():
+                if name == title:
+                    time.sleep(0.4)  # let it finish drawing and take keys
+                    self.screenshot(title)
+                    self.xdotool("windowfocus", "--sync", window)
+                    return window
+            if program.poll() is not None:
+                raise Failure("the program ended (exit %d) while waiting for %r" % (program.returncode, title))
+            time.sleep(0.1)
+        raise Failure("no window %r came up; visible: %r" % (title, self.visible_titles()))
+
+    def screenshot(self, label):
+        self.count += 1
+        safe = "".join(c if c.isalnum() else "-" for c in label)[:40].strip("-")
+        path = os.path.join(self.shots, "%s-%02d-%s.png" % (self.scenario, self.count, safe))
+        subprocess.run(["import", "-display", self.display, "-window", "root", path], check=True)
+
+    def type_path(self, text):
+        self.xdotool("type", "--delay", "20", text)
+        time.sleep(0.6)  # the entry's completion runs in idle time; let it settle before Enter
+
+    def key(self, *keys):
+        self.xdotool("key", *keys)
+
+
+def finish(program, expected_exit):
+    try:
+        code = program.wait(timeout=WAIT)
+    except subprocess.TimeoutExpired:
+        program.kill()
+        raise Failure("the program did not end")
+    if code != expected_exit:
+        raise Failure("exit code %d, expected %d" % (code, expected_exit))
+
+
+def open_photo(screen, program, path):
+    screen.wait_for(OPEN_TITLE, program)
+    screen.key("ctrl+l")
+    time.sleep(0.4)  # the location entry is made on demand; let it come up before typing
+    screen.type_path(path)
+    screen.key("Return")
+
+
+def accept_box(screen, program):
+    screen.wait_for(BOX_TITLE, program)
+    screen.key("Return")
+
+
+def save_as(screen, program, name=None):
+    """At the save dialog: Enter on what it proposes, or a typed name first."""
+    screen.wait_for(SAVE_TITLE, program)
+    if name is not None:
+        screen.key("ctrl+a")
+        screen.type_path(name)
+    screen.key("Return")
+
+
+def expect_files(folder, names):
+    found = sorted(os.listdir(folder))
+    if found != sorted(names):
+        raise Failure("folder holds %r, expected %r" % (found, sorted(names)))
+
+
+def expect_core_output(args, photo, saved):
+    reference = saved + ".reference"
+    subprocess.run([args.convert, photo, reference], check=True)
+    with open(saved, "rb") as a, open(reference, "rb") as b:
+        same = a.read() == b.read()
+    os.remove(reference)
+    if not same:
+        raise Failure("%s is not what the core makes of %s" % (saved, photo))
+
+
+def scenario_saves_under_proposed_name(s, args, folder, photo, start):
+    program = start()
+    open_photo(s, program, photo)
+    save_as(s, program)
+    accept_box(s, program)
+    finish(program, 0)
+    expect_files(folder, [DEFAULT_NAME])
+    expect_core_output(args, photo, os.path.join(folder, DEFAULT_NAME))
+
+
+def scenario_cancel_at_open(s, args, folder, photo, start):
+    program = start()
+    s.wait_for(OPEN_TITLE, program)
+    s.key("Escape")
+    finish(program, 0)
+    expect_files(folder, [])
+
+
+def scenario_bmp_named_jpg(s, args, folder, photo, start):
+    bird = os.path.join(os.path.dirname(photo), "bird.jpg")
+    shutil.copyfile(os.path.join(args.corpus, "libjpeg-turbo", "shira_bird8.bmp"), bird)
+    program = start()
+    open_photo(s, program, bird)
+    s.wait_for(BOX_TITLE, program)
+    if any(name == SAVE_TITLE for _, name in s.visible_titles()):
+        raise Failure("the save dialog came up for an unreadable photo")
+    s.key("Return")
+    finish(program, 1)
+    expect_files(folder, [])
+
+
+def scenario_existing_target_then_new_name(s, args, folder, photo, start):
+    existing = os.path.join(folder, DEFAULT_NAME)
+    with open(existing, "wb") as f:
+        f.write(b"keep me")
+    os.utime(existing, (1000000000, 1000000000))
+    program = start()
+    open_photo(s, program, photo)
+    save_as(s, program)          # the default name exists: retry warning
+    accept_box(s, program)
+    save_as(s, program)          # the dialog came back with that full path: Enter asks for it again
+    accept_box(s, program)
+    save_as(s, program, "neu.jpg")
+    accept_box(s, program)
+    finish(program, 0)
+    expect_files(folder, [DEFAULT_NAME, "neu.jpg"])
+    with open(existing, "rb") as f:
+        if f.read() != b"keep me" or os.stat(existing).st_mtime != 1000000000:
+            raise Failure("the existing file was touched")
+    expect_core_output(args, photo, os.path.join(folder, "neu.jpg"))
+
+
+def scenario_cancel_after_retry(s, args, folder, photo, start):
+    existing = os.path.join(folder, DEFAULT_NAME)
+    with open(existing, "wb") as f:
+        f.write(b"keep me")
+    program = start()
+    open_photo(s, program, photo)
+    save_as(s, program)
+    accept_box(s, program)
+    s.wait_for(SAVE_TITLE, program)
+    s.key("Escape")
+    finish(program, 0)
+    expect_files(folder, [DEFAULT_NAME])
+
+
+def scenario_name_without_extension(s, args, folder, photo, start):
+    program = start()
+    open_photo(s, program, photo)
+    save_as(s, program, "ohne-endung")
+    accept_box(s, program)
+    finish(program, 0)
+    expect_files(folder, ["ohne-endung.jpg"])
+    expect_core_output(args, photo, os.path.join(folder, "ohne-endung.jpg"))
+
+
+def scenario_arguments_ignored(s, args, folder, photo, start):
+    program = start([photo, "--display=:9999", os.path.join(folder, "x.jpg")])
+    s.wait_for(OPEN_TITLE, program)   # on our display, not on :9999, and no photo taken from the line
+    s.key("Escape")
+    finish(program, 0)
+    expect_files(folder, [])
+
+
+def scenario_no_display(s, args, folder, photo, start):
+    env = dict(os.environ)
+    env.pop("DISPLAY", None)
+    env.pop("WAYLAND_DISPLAY", None)
+    result = subprocess.run([args.program], env=env, cwd=folder, capture_output=True, text=True, timeout=WAIT)
+    lines = result.stderr.strip().splitlines()
+    if result.returncode != 1 or len(lines) != 1 or "DISPLAY" not in lines[0]:
+        raise Failure("without a display: exit %d, stderr %r" % (result.returncode, result.stderr))
+    expect_files(folder, [])
+
+
+SCENARIOS = {name[len("scenario_"):]: f for name, f in globals().items() if name.startswith("scenario_")}
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--program", required=True)
+    parser.add_argument("--convert", required=True)
+    parser.add_argument("--corpus", required=True)
+    parser.add_argument("--shots", required=True)
+    parser.add_argument("scenario", choices=sorted(SCENARIOS))
+    args = parser.parse_args()
+    for name in ("program", "convert", "corpus", "shots"):
+        setattr(args, name, os.path.abspath(getattr(args, name)))
+    os.makedirs(args.shots, exist_ok=True)
+    for old in os.listdir(args.shots):
+        if old.startswith(args.scenario + "-"):
+            os.remove(os.path.join(args.shots, old))
+
+    work = tempfile.mkdtemp(prefix="kadrova-screen-")
+    folder = os.path.join(work, "ziel")      # the program starts here: the save dialog opens in it
+    photos = os.path.join(work, "fotos")
+    os.makedirs(folder)
+    os.makedirs(photos)
+    photo = os.path.join(photos, "IMG_0001.JPG")
+    shutil.copyfile(os.path.join(args.corpus, "libjpeg-turbo", "testorig.jpg"), photo)
+
+    screen = Screen(args.shots, args.scenario)
+    programs = []
+
+    log = open(os.path.join(args.shots, args.scenario + "-stderr.txt"), "w")
+
+    def start(arguments=()):
+        program = subprocess.Popen([args.program, *arguments], cwd=folder, env=screen.env,
+                                   stdout=subprocess.DEVNULL, stderr=log)
+        programs.append(program)
+        return program
+
+    try:
+        SCENARIOS[args.scenario](screen, args, folder, photo, start)
+        print("%s: passed" % args.scenario)
+        return 0
+    except Failure as failure:
+        screen.screenshot("failure")
+        print("%s: FAILED: %s" % (args.scenario, failure))
+        return 1
+    finally:
+        for program in programs:
+            if program.poll() is None:
+                program.kill()
+                program.wait()
+        screen.close()
+        log.close()
+        shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
