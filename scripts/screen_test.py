@@ -1,6 +1,8 @@
 #!/usr/bin/env python3
-"""Runs the real Kadrova on its own Xvfb screen and drives its GTK dialogs
-with xdotool, as a person would: type a path, press Enter or Escape.
+"""Runs the real Kadrova on its own Xvfb screen and drives its dialogs with
+xdotool, as a person would: type a path, press Enter or Escape. The GTK build
+directly; the Windows build (--wine PREFIX) under Wine, with comdlg32's own
+dialogs.
 
     screen_test.py --program build/app/kadrova --convert build/tests/kadrova_core_convert \
                    --corpus ../shared/corpus --shots build/screenshots SCENARIO
@@ -30,7 +32,8 @@ class Failure(Exception):
 class Screen:
     """An Xvfb display of our own, and what is shown on it."""
 
-    def __init__(self, shots, scenario):
+    def __init__(self, shots, scenario, wine):
+        self.wine = wine
         read_end, write_end = os.pipe()
         self.server = subprocess.Popen(
             ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1280x900x24", "-nolisten", "tcp"],
@@ -77,7 +80,7 @@ class Screen:
         while time.monotonic() < deadline:
             for window, name in self.visible_titles():
                 if name == title:
-                    time.sleep(0.4)  # let it finish drawing and take keys
+                    time.sleep(1.5 if self.wine else 0.4)  # let it finish drawing and take keys
                     self.screenshot(title)
                     self.xdotool("windowfocus", "--sync", window)
                     return window
@@ -112,9 +115,12 @@ def finish(program, expected_exit):
 
 def open_photo(screen, program, path):
     screen.wait_for(OPEN_TITLE, program)
-    screen.key("ctrl+l")
-    time.sleep(0.4)  # the location entry is made on demand; let it come up before typing
-    screen.type_path(path)
+    if screen.wine:
+        screen.type_path("Z:" + path.replace("/", "\\"))  # into the focused file name field
+    else:
+        screen.key("ctrl+l")
+        time.sleep(0.4)  # the location entry is made on demand; let it come up before typing
+        screen.type_path(path)
     screen.key("Return")
 
 
@@ -133,9 +139,10 @@ def save_as(screen, program, name=None):
 
 
 def expect_files(folder, names):
-    found = sorted(os.listdir(folder))
+    """The folder holds what it held at the start and exactly these new names."""
+    found = sorted(set(os.listdir(folder)) - set(FOLDER_AT_START))
     if found != sorted(names):
-        raise Failure("folder holds %r, expected %r" % (found, sorted(names)))
+        raise Failure("new in the folder: %r, expected %r" % (found, sorted(names)))
 
 
 def expect_core_output(args, photo, saved):
@@ -167,7 +174,7 @@ def scenario_cancel_at_open(s, args, folder, photo, start):
 
 
 def scenario_bmp_named_jpg(s, args, folder, photo, start):
-    bird = os.path.join(os.path.dirname(photo), "bird.jpg")
+    bird = os.path.join(os.path.dirname(os.path.dirname(photo)), "bird.jpg")
     shutil.copyfile(os.path.join(args.corpus, "libjpeg-turbo", "shira_bird8.bmp"), bird)
     program = start()
     open_photo(s, program, bird)
@@ -244,6 +251,7 @@ def scenario_no_display(s, args, folder, photo, start):
 
 
 SCENARIOS = {name[len("scenario_"):]: f for name, f in globals().items() if name.startswith("scenario_")}
+FOLDER_AT_START = []
 
 
 def main():
@@ -252,30 +260,38 @@ def main():
     parser.add_argument("--convert", required=True)
     parser.add_argument("--corpus", required=True)
     parser.add_argument("--shots", required=True)
+    parser.add_argument("--wine", metavar="PREFIX", help="run the Windows build under Wine in this prefix")
     parser.add_argument("scenario", choices=sorted(SCENARIOS))
     args = parser.parse_args()
-    for name in ("program", "convert", "corpus", "shots"):
-        setattr(args, name, os.path.abspath(getattr(args, name)))
+    for name in ("program", "convert", "corpus", "shots", "wine"):
+        if getattr(args, name):
+            setattr(args, name, os.path.abspath(getattr(args, name)))
     os.makedirs(args.shots, exist_ok=True)
     for old in os.listdir(args.shots):
         if old.startswith(args.scenario + "-"):
             os.remove(os.path.join(args.shots, old))
 
     work = tempfile.mkdtemp(prefix="kadrova-screen-")
-    folder = os.path.join(work, "ziel")      # the program starts here: the save dialog opens in it
     photos = os.path.join(work, "fotos")
-    os.makedirs(folder)
     os.makedirs(photos)
     photo = os.path.join(photos, "IMG_0001.JPG")
     shutil.copyfile(os.path.join(args.corpus, "libjpeg-turbo", "testorig.jpg"), photo)
+    # Where the save dialog opens, and so where the program starts: GTK's in
+    # the working folder, Windows' in the folder the open dialog left.
+    folder = photos if args.wine else os.path.join(work, "ziel")
+    os.makedirs(folder, exist_ok=True)
+    FOLDER_AT_START[:] = os.listdir(folder)
 
-    screen = Screen(args.shots, args.scenario)
+    screen = Screen(args.shots, args.scenario, bool(args.wine))
+    if args.wine:
+        screen.env.update(WINEPREFIX=args.wine, WINEDEBUG="-all")
+    launcher = [os.path.join(os.path.dirname(os.path.abspath(__file__)), "wine_run.sh")] if args.wine else []
     programs = []
 
     log = open(os.path.join(args.shots, args.scenario + "-stderr.txt"), "w")
 
     def start(arguments=()):
-        program = subprocess.Popen([args.program, *arguments], cwd=folder, env=screen.env,
+        program = subprocess.Popen([*launcher, args.program, *arguments], cwd=folder, env=screen.env,
                                    stdout=subprocess.DEVNULL, stderr=log)
         programs.append(program)
         return program

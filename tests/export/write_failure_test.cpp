@@ -11,7 +11,6 @@
 #include <functional>
 #include <string>
 
-#include "export/file_sink.h"
 #include "export/jpeg_export.h"
 #include "tests/support/fixtures.h"
 
@@ -59,42 +58,6 @@ int export_with_limit(const std::string &dir, rlim_t limit) {
 }
 
 }  // namespace
-
-// The sink: one short write drops ok for good, and after that nothing more
-// reaches the stream; a write of 0 bytes changes nothing.
-TEST(FileSink, DropsAtTheFirstShortWriteAndStaysDown) {
-    FILE *writable = tmpfile();
-    const std::string dir = make_temp_dir();
-    write_file(dir + "/read-only", bytes(4, 1));
-    FILE *unwritable = fopen((dir + "/read-only").c_str(), "rb");
-    ASSERT_TRUE(writable && unwritable);
-    char data[16] = "0123456789abcde";
-    struct {
-        const char *name;
-        FILE *file;
-        int32_t ok_before;
-        int size;
-        int32_t ok_after;
-        long position_after;
-    } cases[] = {
-        {"a complete write", writable, 1, 10, 1, 10},
-        {"a write of 0 bytes keeps 1", writable, 1, 0, 1, 10},
-        {"after a failure nothing is written", writable, 0, 5, 0, 10},
-        {"a write of 0 bytes keeps 0", writable, 0, 0, 0, 10},
-        {"a short write", unwritable, 1, 4, 0, 0},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.name);
-        file_sink sink = {c.file, c.ok_before};
-        file_sink_write(&sink, data, c.size);
-        EXPECT_EQ(sink.ok, c.ok_after);
-        fflush(c.file);
-        EXPECT_EQ(ftell(c.file), c.position_after);
-    }
-    fclose(writable);
-    fclose(unwritable);
-    remove_tree(dir);
-}
 
 TEST(ExportFailure, ShortWritePartWayDeletesTheFile) {
     const std::string dir = make_temp_dir();
