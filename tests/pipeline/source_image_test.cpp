@@ -420,3 +420,49 @@ TEST(Intake, RefusesArithmeticCodedJpeg) {
     f.arithmetic = true;
     EXPECT_TRUE(refused(encode_jpeg(&f)));
 }
+
+// A Huffman table whose sixteen counts add up to more than 256 symbols would
+// make the decoder write past its table: refused before the decoder reads it,
+// ahead of the frame header (the probe's part) and between progressive scans.
+TEST(Intake, RefusesAJpegWhoseHuffmanTableOverflows) {
+    for (bool progressive : {false, true}) {
+        jpeg_fixture f = colour_jpeg(16, 16);
+        f.progressive = progressive;
+        const bytes file = encode_jpeg(&f);
+        ASSERT_FALSE(refused(file));
+        const unsigned char dht[] = {0xFF, 0xC4};
+        std::vector<size_t> tables;
+        for (auto at = std::search(file.begin(), file.end(), dht, dht + 2); at != file.end();
+             at = std::search(at + 2, file.end(), dht, dht + 2))
+            tables.push_back((size_t)(at - file.begin()));
+        ASSERT_FALSE(tables.empty());
+        // The first table of the file, and the last (after a scan in a progressive file).
+        for (size_t at : {tables.front(), tables.back()}) {
+            bytes bad = file;
+            const size_t counts = at + 5;  // marker, length, class and id
+            const int extra = 300;
+            bad[counts + 12] = (unsigned char)(bad[counts + 12] + 150);
+            bad[counts + 13] = (unsigned char)(bad[counts + 13] + 150);
+            size_t symbols = 0;
+            for (int k = 0; k < 16; ++k) symbols += bad[counts + k];
+            ASSERT_GT(symbols, 256u);
+            const size_t values_end = counts + 16 + symbols - extra;
+            bad.insert(bad.begin() + (long)values_end, (size_t)extra, 0x01);
+            const size_t length = (size_t)(bad[at + 2] << 8 | bad[at + 3]) + extra;
+            bad[at + 2] = (unsigned char)(length >> 8);
+            bad[at + 3] = (unsigned char)length;
+            EXPECT_TRUE(refused(bad)) << (progressive ? "progressive" : "baseline") << ", table at " << at;
+        }
+    }
+}
+
+// Every case the fuzzer ever found is refused.
+TEST(Intake, RefusesEveryFuzzRegressionCase) {
+    const std::filesystem::path folder = std::filesystem::path(KADROVA_SOURCE_DIR) / "fuzz" / "regressions";
+    size_t count = 0;
+    for (const auto &entry : std::filesystem::directory_iterator(folder)) {
+        EXPECT_TRUE(refused(read_file(entry.path()))) << entry.path();
+        ++count;
+    }
+    EXPECT_GT(count, 0u);
+}

@@ -1,0 +1,11 @@
+// Intake's own structural checks, made before the decoder sees a byte: they
+// refuse the files that stb_image 2.27 would take although they are not whole,
+// or that would make it read or write out of bounds.
+#pragma once
+
+#include <stdio.h>
+
+// 1 when the file is a JPEG or PNG whose structure the decoder can be trusted
+// with; 0 otherwise. Reads from the stream's current position on; where the
+// stream is left is unspecified.
+int file_structure_is_sound(FILE *file);

@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Fuzzes intake for a while, seeded from the shared corpus and small photos
+# that ImageMagick and libjpeg-turbo make here in every format variant.
+#   fuzz.sh BUILD-DIR SECONDS [TARGET [libFuzzer options...]]
+# TARGET is kadrova_intake_fuzz (intake and crop-and-scale, the default) or
+# kadrova_decode_fuzz (intake alone, many more inputs a second).
+# New crashes land in BUILD-DIR/fuzz-artifacts; copy each into
+# fuzz/regressions/ once intake refuses it.
+set -euo pipefail
+build=$(cd "$1" && pwd)
+seconds=$2
+target=${3:-kadrova_intake_fuzz}
+shift $(( $# < 3 ? $# : 3 ))
+here=$(cd "$(dirname "$0")/.." && pwd)
+corpus=${KADROVA_CORPUS_DIR:-$here/../shared/corpus}
+seeds=$build/fuzz-seeds
+work=$build/fuzz-corpus-$target
+artifacts=$build/fuzz-artifacts
+mkdir -p "$seeds" "$work" "$artifacts"
+
+if [ -z "$(ls -A "$seeds")" ]; then
+  cp "$corpus"/pngsuite/*.png "$corpus"/libjpeg-turbo/*.jpg "$corpus"/libjpeg-turbo/*.png "$seeds"/
+  photo=$corpus/libjpeg-turbo/testorig.jpg
+  convert "$photo" -resize 48x32 "$seeds/small.ppm"
+  cjpeg -quality 90 "$seeds/small.ppm" > "$seeds/baseline.jpg"
+  cjpeg -progressive "$seeds/small.ppm" > "$seeds/progressive.jpg"
+  cjpeg -grayscale "$seeds/small.ppm" > "$seeds/grey.jpg"
+  cjpeg -restart 1 "$seeds/small.ppm" > "$seeds/restart.jpg"
+  cjpeg -sample 2x2 "$seeds/small.ppm" > "$seeds/subsampled.jpg"
+  convert "$seeds/small.ppm" -colorspace CMYK "$seeds/cmyk.jpg"
+  convert "$seeds/small.ppm" -interlace PNG "$seeds/interlaced.png"
+  convert "$seeds/small.ppm" -depth 16 "$seeds/deep.png"
+  convert "$seeds/small.ppm" -colors 16 "PNG8:$seeds/palette.png"
+  convert "$seeds/small.ppm" -alpha set -channel A -evaluate set 50% "$seeds/alpha.png"
+  rm "$seeds/small.ppm"
+fi
+
+exec "$build/fuzz/$target" "$work" "$seeds" -artifact_prefix="$artifacts/" \
+  -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2560 -print_final_stats=1 "$@"
