@@ -100,6 +100,8 @@ TEST(Intake, ReadsEveryFormatVariantAsRgba) {
     progressive.progressive = true;
     jpeg_fixture subsampled = colour_jpeg(31, 29);
     subsampled.subsample = true;
+    jpeg_fixture restarts = colour_jpeg(40, 24);
+    restarts.restart_interval = 1;
     jpeg_fixture grey;
     grey.width = 9;
     grey.height = 5;
@@ -130,6 +132,8 @@ TEST(Intake, ReadsEveryFormatVariantAsRgba) {
         {"progressive JPEG", encode_jpeg(&progressive), 33, 17,
          [](const source_image *im) { EXPECT_EQ(pixel(im, 32, 16)[3], 255); }},
         {"4:2:0 JPEG", encode_jpeg(&subsampled), 31, 29, [](const source_image *im) { EXPECT_EQ(pixel(im, 0, 0)[3], 255); }},
+        {"JPEG with restart markers", encode_jpeg(&restarts), 40, 24,
+         [](const source_image *im) { EXPECT_EQ(pixel(im, 39, 23)[3], 255); }},
         {"grey JPEG", encode_jpeg(&grey), 9, 5,
          [](const source_image *im) {
              for (int i = 0; i < 45; ++i) {
@@ -453,6 +457,49 @@ TEST(Intake, RefusesAJpegWhoseHuffmanTableOverflows) {
             bad[at + 3] = (unsigned char)length;
             EXPECT_TRUE(refused(bad)) << (progressive ? "progressive" : "baseline") << ", table at " << at;
         }
+    }
+}
+
+namespace {
+// The file without every segment of this marker.
+bytes without_segments(const bytes &file, unsigned char marker) {
+    bytes out(file.begin(), file.begin() + 2);
+    size_t at = 2;
+    while (at + 4 <= file.size() && file[at] == 0xFF && file[at + 1] != 0xDA) {
+        size_t length = (size_t)(file[at + 2] << 8 | file[at + 3]);
+        if (file[at + 1] != marker) out.insert(out.end(), file.begin() + (long)at, file.begin() + (long)(at + 2 + length));
+        at += 2 + length;
+    }
+    out.insert(out.end(), file.begin() + (long)at, file.end());
+    return out;
+}
+}  // namespace
+
+// The decoder leaves its tables uninitialised until a segment defines them
+// and would index with what it finds there: a scan that uses an undefined
+// Huffman or quantisation table, or a second frame header, is refused.
+TEST(Intake, RefusesAJpegThatUsesUndefinedTables) {
+    jpeg_fixture f = colour_jpeg(24, 16);
+    const bytes file = encode_jpeg(&f);
+    ASSERT_FALSE(refused(file));
+    const unsigned char sof[] = {0xFF, 0xC0};
+    auto frame = std::search(file.begin(), file.end(), sof, sof + 2);
+    ASSERT_NE(frame, file.end());
+    bytes two_frames(file.begin(), frame);
+    size_t frame_length = (size_t)(frame[2] << 8 | frame[3]) + 2;
+    two_frames.insert(two_frames.end(), frame, frame + (long)frame_length);
+    two_frames.insert(two_frames.end(), frame, file.end());
+    struct {
+        const char *name;
+        bytes file;
+    } cases[] = {
+        {"no Huffman table", without_segments(file, 0xC4)},
+        {"no quantisation table", without_segments(file, 0xDB)},
+        {"two frame headers", two_frames},
+    };
+    for (const auto &c : cases) {
+        EXPECT_LT(c.file.size(), file.size() + frame_length + 1) << c.name;
+        EXPECT_TRUE(refused(c.file)) << c.name;
     }
 }
 

@@ -73,6 +73,7 @@ bytes encode_jpeg(const jpeg_fixture *f) {
     jpeg_set_quality(&cinfo, f->quality, TRUE);
     if (f->progressive) jpeg_simple_progression(&cinfo);
     cinfo.arith_code = f->arithmetic ? TRUE : FALSE;
+    cinfo.restart_interval = (unsigned)f->restart_interval;
     if (!f->subsample)
         for (int c = 0; c < cinfo.num_components; ++c) cinfo.comp_info[c].h_samp_factor = cinfo.comp_info[c].v_samp_factor = 1;
     jpeg_start_compress(&cinfo, TRUE);

@@ -28,6 +28,7 @@ struct jpeg_fixture {
     bool progressive = false;
     bool arithmetic = false;
     bool subsample = false;  // 4:2:0 when true, else 4:4:4
+    int restart_interval = 0;  // in MCUs; 0: no restart markers
     bytes exif;              // APP1 payload, written after the JFIF header
 };
 bytes encode_jpeg(const jpeg_fixture *fixture);
