@@ -94,8 +94,9 @@ static int read_frame_header(byte_reader *r, uint32_t length, int marker, jpeg_t
     for (int k = 0; k < count; ++k) {
         unsigned char component[3];
         if (!read_bytes(r, component, 3)) return 0;
+        if (component[2] > 3) return 0;  // the decoder refuses such a table id too
         t->component_id[k] = component[0];
-        t->component_quant[k] = component[2] & 15;
+        t->component_quant[k] = component[2];
     }
     t->components = count;
     t->progressive = marker == 0xC2;
