@@ -12,6 +12,8 @@
 #include "pipeline/portrait_raster.h"
 
 #include <stddef.h>
+
+#include "platform/runtime.h"
 #include <stdlib.h>
 
 #ifdef __SSE2__
@@ -129,7 +131,7 @@ static int scale_opaque_pair(const row_sample *row, const column_table *columns,
 
 portrait_raster crop_and_scale(const source_image *image) {
     portrait_raster raster;
-    raster.pixels = (unsigned char *)malloc(portrait_bytes);
+    raster.pixels = (unsigned char *)large_block_malloc(portrait_bytes);
     if (!raster.pixels) return raster;
 
     const int32_t width = image->width;

@@ -14,7 +14,7 @@ struct source_image {
     int32_t height;
 };
 
-enum { source_pixel_limit = 36000000 };
+enum { source_pixel_limit = 36000000, source_side_limit = 32768 };
 
 // 1 and a filled image, or 0 with nothing allocated. The stream stays open;
 // its position afterwards is unspecified.

@@ -1,7 +1,19 @@
 // The one place where stb_image's decoder is compiled, with the settings the
-// whole program relies on: JPEG and PNG only, no side longer than 32768.
+// whole program relies on: JPEG and PNG only, no side longer than 32768. Its
+// blocks come from malloc and realloc with the large-page advice, so that
+// stbi_image_free (free) releases them as before.
+#include <stdlib.h>
+
+#include "platform/runtime.h"
+
+#define STBI_MALLOC(size) large_block_malloc(size)
+#define STBI_REALLOC(block, size) large_block_realloc(block, size)
+#define STBI_FREE(block) free(block)
 #define STBI_ONLY_JPEG
 #define STBI_ONLY_PNG
 #define STBI_MAX_DIMENSIONS 32768
 #define STB_IMAGE_IMPLEMENTATION
 #include <stb/stb_image.h>
+
+#include "pipeline/source_image.h"
+static_assert(STBI_MAX_DIMENSIONS == source_side_limit, "one side limit for the decoder and intake");

@@ -4,6 +4,7 @@
 // buffering; fwrite and fclose are used as they are.
 #pragma once
 
+#include <stddef.h>
 #include <stdio.h>
 
 #ifdef _WIN32
@@ -26,3 +27,10 @@ FILE *create_exclusive(const path_char *path);
 
 // Removes a closed file. Returns 1 on success, 0 otherwise.
 int delete_file(const path_char *path);
+
+// Heap blocks for the decoded photo and the raster: plain malloc and realloc
+// (so free and stbi_image_free release them), with blocks of megabytes
+// advised for large pages where the platform has them. Page faults and TLB
+// misses are most of what decoding a large photo costs.
+void *large_block_malloc(size_t size);
+void *large_block_realloc(void *block, size_t size);

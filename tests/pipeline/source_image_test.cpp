@@ -513,3 +513,27 @@ TEST(Intake, RefusesEveryFuzzRegressionCase) {
     }
     EXPECT_GT(count, 0u);
 }
+
+// A scan whose data stops before its last block, followed at once by the end
+// marker, is cut off too; the decoder would fill the rest with zeros (and, in
+// stb_image 2.27, shift by more than an int is wide).
+TEST(Intake, RefusesAScanThatEndsBeforeItsLastBlock) {
+    for (bool progressive : {false, true}) {
+        jpeg_fixture f = colour_jpeg(64, 48);
+        f.progressive = progressive;
+        const bytes file = encode_jpeg(&f);
+        const unsigned char sos[] = {0xFF, 0xDA};
+        auto scan = std::search(file.begin(), file.end(), sos, sos + 2);
+        ASSERT_NE(scan, file.end());
+        const size_t data = (size_t)(scan - file.begin()) + 2 + (size_t)(scan[2] << 8 | scan[3]);
+        const size_t next = (size_t)(std::search(file.begin() + (long)data, file.end(), sos, sos + 2) - file.begin());
+        const size_t scan_end = progressive ? next : file.size() - 2;
+        for (size_t cut = data + 1; cut < scan_end - 1; cut += (scan_end - data) / 16 + 1) {
+            bytes shortened(file.begin(), file.begin() + (long)cut);
+            if (shortened.back() == 0xFF) shortened.pop_back();
+            shortened.push_back(0xFF);
+            shortened.push_back(0xD9);
+            EXPECT_TRUE(refused(shortened)) << (progressive ? "progressive" : "baseline") << " cut at " << cut;
+        }
+    }
+}

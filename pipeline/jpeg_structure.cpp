@@ -1,0 +1,474 @@
+// The JPEG walk. stb_image 2.27 trusts a file in ways that make it write past
+// a table, read tables no segment defined, or shift by more than the width of
+// an int when a scan's data ends before its last block. So every marker
+// segment is checked, and every scan's entropy-coded data is decoded code by
+// code into exactly the blocks the frame needs (no dequantising, no IDCT;
+// only which coefficients are nonzero is kept, for progressive refinement).
+#include "pipeline/jpeg_structure.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+#include "pipeline/source_image.h"
+
+struct huffman_table {
+    int defined;
+    uint16_t fast[512];   // length << 8 | symbol for the codes of up to 9 bits; 0: none
+    int32_t maxcode[17];  // the largest code of each length; -1: no code of that length
+    int32_t mincode[17];
+    int32_t first[17];    // index into values of each length's first code
+    uint8_t values[256];
+};
+
+struct frame_component {
+    int id, h, v, quant;
+    int grid_width, grid_height;  // in blocks, padded to whole MCUs
+    uint64_t *nonzero;            // progressive: bit k set when coefficient k (zigzag) is nonzero
+};
+
+struct jpeg_state {
+    huffman_table huffman[2][4];  // [DC, AC][id]
+    int quant_defined[4];
+    uint32_t restart_interval;
+    int components;  // in the frame header; 0 before it
+    int progressive;
+    int width, height, hmax, vmax, mcux, mcuy;
+    frame_component component[4];
+};
+
+struct bit_reader {
+    byte_reader *bytes;
+    uint64_t bits;  // left-aligned
+    int count;
+    int marker;  // the marker that ended the data, -1 at the end of the file, 0 before either
+};
+
+// ---- marker segments ----
+
+static int build_huffman_table(huffman_table *h, const unsigned char *counts, const unsigned char *values,
+                               uint32_t symbols, int is_dc) {
+    memset(h, 0, sizeof *h);
+    memcpy(h->values, values, symbols);
+    int32_t code = 0;
+    int32_t k = 0;
+    for (int length = 1; length <= 16; ++length) {
+        int32_t n = counts[length - 1];
+        h->first[length] = k;
+        h->mincode[length] = code;
+        code += n;
+        if (n && code - 1 >= (1 << length)) return 0;  // over-subscribed, as the decoder refuses too
+        h->maxcode[length] = n ? code - 1 : -1;
+        if (length <= 9) {
+            for (int32_t c = h->mincode[length]; c < code; ++c)
+                for (int32_t f = c << (9 - length); f < (c + 1) << (9 - length); ++f)
+                    h->fast[f] = (uint16_t)(length << 8 | values[k + c - h->mincode[length]]);
+        }
+        k += n;
+        code <<= 1;
+    }
+    // A DC value is a bit count; stb_image 2.27 indexes 17-entry tables with it.
+    if (is_dc)
+        for (uint32_t i = 0; i < symbols; ++i)
+            if (values[i] > 15) return 0;
+    h->defined = 1;
+    return 1;
+}
+
+// stb_image 2.27 writes past its 257-entry size list when the sixteen counts
+// of one table add up to more than 256.
+static int read_huffman_tables(byte_reader *r, uint32_t length, jpeg_state *j) {
+    while (length > 0) {
+        unsigned char head[17];
+        unsigned char values[256];
+        if (length < 17 || !read_bytes(r, head, 17)) return 0;
+        int table_class = head[0] >> 4;
+        int id = head[0] & 15;
+        if (table_class > 1 || id > 3) return 0;
+        uint32_t symbols = 0;
+        for (int k = 1; k <= 16; ++k) symbols += head[k];
+        if (symbols > 256 || length - 17 < symbols || !read_bytes(r, values, symbols)) return 0;
+        if (!build_huffman_table(&j->huffman[table_class][id], head + 1, values, symbols, table_class == 0)) return 0;
+        length -= 17 + symbols;
+    }
+    return 1;
+}
+
+static int read_quant_tables(byte_reader *r, uint32_t length, jpeg_state *j) {
+    while (length > 0) {
+        int head = next_byte(r);
+        if (head < 0) return 0;
+        uint32_t size = (head >> 4) ? 128 : 64;
+        if ((head & 15) > 3 || length < 1 + size || !skip_bytes(r, size)) return 0;
+        j->quant_defined[head & 15] = 1;
+        length -= 1 + size;
+    }
+    return 1;
+}
+
+static int read_restart_interval(byte_reader *r, uint32_t length, jpeg_state *j) {
+    unsigned char interval[2];
+    if (length != 2 || !read_bytes(r, interval, 2)) return 0;
+    j->restart_interval = (uint32_t)(interval[0] << 8 | interval[1]);
+    return 1;
+}
+
+static int read_frame_header(byte_reader *r, uint32_t length, int marker, jpeg_state *j) {
+    unsigned char head[6];
+    if (j->components || length < 6 || !read_bytes(r, head, 6)) return 0;
+    int count = head[5];
+    if (count < 1 || count > 4 || length != 6 + 3 * (uint32_t)count) return 0;
+    j->height = head[1] << 8 | head[2];
+    j->width = head[3] << 8 | head[4];
+    // The size limits, already here: the walk goes over every block.
+    if (j->width < 1 || j->height < 1 || j->width > source_side_limit || j->height > source_side_limit) return 0;
+    if ((int64_t)j->width * j->height > source_pixel_limit) return 0;
+    j->hmax = j->vmax = 1;
+    for (int k = 0; k < count; ++k) {
+        unsigned char c[3];
+        if (!read_bytes(r, c, 3)) return 0;
+        frame_component *fc = &j->component[k];
+        fc->id = c[0];
+        fc->h = c[1] >> 4;
+        fc->v = c[1] & 15;
+        fc->quant = c[2];
+        if (fc->h < 1 || fc->h > 4 || fc->v < 1 || fc->v > 4 || fc->quant > 3) return 0;
+        if (fc->h > j->hmax) j->hmax = fc->h;
+        if (fc->v > j->vmax) j->vmax = fc->v;
+    }
+    j->mcux = (j->width + 8 * j->hmax - 1) / (8 * j->hmax);
+    j->mcuy = (j->height + 8 * j->vmax - 1) / (8 * j->vmax);
+    for (int k = 0; k < count; ++k) {
+        j->component[k].grid_width = j->mcux * j->component[k].h;
+        j->component[k].grid_height = j->mcuy * j->component[k].v;
+    }
+    j->components = count;
+    j->progressive = marker == 0xC2;
+    return 1;
+}
+
+// ---- entropy-coded data ----
+
+static void fill_bits(bit_reader *b) {
+    while (b->count <= 56 && !b->marker) {
+        int c = next_byte(b->bytes);
+        if (c < 0) {
+            b->marker = -1;
+            return;
+        }
+        if (c == 0xFF) {
+            int d = next_byte(b->bytes);
+            while (d == 0xFF) d = next_byte(b->bytes);
+            if (d != 0) {
+                b->marker = d < 0 ? -1 : d;
+                return;
+            }
+        }
+        b->bits |= (uint64_t)c << (56 - b->count);
+        b->count += 8;
+    }
+}
+
+// n from 0 to 16 bits; 0 when the data ends first.
+static int take_bits(bit_reader *b, int n, uint32_t *value) {
+    if (n == 0) {
+        *value = 0;
+        return 1;
+    }
+    if (b->count < n) {
+        fill_bits(b);
+        if (b->count < n) return 0;
+    }
+    *value = (uint32_t)(b->bits >> (64 - n));
+    b->bits <<= n;
+    b->count -= n;
+    return 1;
+}
+
+// The next symbol, or -1 for a code that is not in the table or data that ends.
+static int decode_symbol(bit_reader *b, const huffman_table *h) {
+    if (b->count < 16) fill_bits(b);
+    int entry = h->fast[b->bits >> (64 - 9)];
+    if (entry) {
+        int length = entry >> 8;
+        if (length > b->count) return -1;
+        b->bits <<= length;
+        b->count -= length;
+        return entry & 255;
+    }
+    uint32_t window = (uint32_t)(b->bits >> 48);
+    for (int length = 1; length <= 16; ++length) {
+        int32_t code = (int32_t)(window >> (16 - length));
+        if (code <= h->maxcode[length]) {
+            if (length > b->count || code < h->mincode[length]) return -1;
+            b->bits <<= length;
+            b->count -= length;
+            return h->values[h->first[length] + code - h->mincode[length]];
+        }
+    }
+    return -1;
+}
+
+struct scan {
+    int count;
+    frame_component *component[4];
+    const huffman_table *dc[4];
+    const huffman_table *ac[4];
+    int start, end, high;  // spectral selection and successive approximation (high bit)
+};
+
+static int sequential_block(bit_reader *b, const huffman_table *dc, const huffman_table *ac) {
+    uint32_t bits;
+    int t = decode_symbol(b, dc);
+    if (t < 0 || !take_bits(b, t, &bits)) return 0;
+    for (int k = 1; k < 64;) {
+        int rs = decode_symbol(b, ac);
+        if (rs < 0) return 0;
+        int run = rs >> 4, size = rs & 15;
+        if (size == 0) {
+            if (run != 15) return 1;
+            k += 16;
+            continue;
+        }
+        k += run;
+        if (k > 63 || !take_bits(b, size, &bits)) return 0;
+        ++k;
+    }
+    return 1;
+}
+
+static int progressive_ac_first(bit_reader *b, const scan *s, uint64_t *nonzero, uint32_t *eob_run) {
+    if (*eob_run > 0) {
+        --*eob_run;
+        return 1;
+    }
+    uint32_t bits;
+    for (int k = s->start; k <= s->end;) {
+        int rs = decode_symbol(b, s->ac[0]);
+        if (rs < 0) return 0;
+        int run = rs >> 4, size = rs & 15;
+        if (size == 0) {
+            if (run < 15) {
+                if (!take_bits(b, run, &bits)) return 0;
+                *eob_run = (1u << run) + bits - 1;
+                return 1;
+            }
+            k += 16;
+            continue;
+        }
+        k += run;
+        if (k > s->end || !take_bits(b, size, &bits)) return 0;
+        *nonzero |= (uint64_t)1 << k;
+        ++k;
+    }
+    return 1;
+}
+
+// Correction bits for every coefficient that is nonzero already, as the
+// refinement scans of a progressive JPEG carry them.
+static int progressive_ac_refine(bit_reader *b, const scan *s, uint64_t *nonzero, uint32_t *eob_run) {
+    uint32_t bits;
+    int k = s->start;
+    if (*eob_run == 0) {
+        for (; k <= s->end; ++k) {
+            int rs = decode_symbol(b, s->ac[0]);
+            if (rs < 0) return 0;
+            int run = rs >> 4, size = rs & 15;
+            if (size) {
+                if (size != 1 || !take_bits(b, 1, &bits)) return 0;
+            } else if (run != 15) {
+                if (!take_bits(b, run, &bits)) return 0;
+                *eob_run = (1u << run) + bits;
+                break;
+            }
+            do {
+                if (*nonzero >> k & 1) {
+                    if (!take_bits(b, 1, &bits)) return 0;
+                } else if (--run < 0) {
+                    break;
+                }
+                ++k;
+            } while (k <= s->end);
+            if (size) {
+                if (k > s->end) return 0;
+                *nonzero |= (uint64_t)1 << k;
+            }
+        }
+    }
+    if (*eob_run > 0) {
+        for (; k <= s->end; ++k)
+            if ((*nonzero >> k & 1) && !take_bits(b, 1, &bits)) return 0;
+        --*eob_run;
+    }
+    return 1;
+}
+
+static int decode_block(bit_reader *b, const scan *s, const jpeg_state *j, int i, int x, int y, uint32_t *eob_run) {
+    frame_component *c = s->component[i];
+    uint32_t bits;
+    if (!j->progressive) return sequential_block(b, s->dc[i], s->ac[i]);
+    if (s->start == 0) {
+        if (s->high) return take_bits(b, 1, &bits);
+        int t = decode_symbol(b, s->dc[i]);
+        return t >= 0 && take_bits(b, t, &bits);
+    }
+    uint64_t *nonzero = &c->nonzero[(size_t)y * (size_t)c->grid_width + (size_t)x];
+    return s->high ? progressive_ac_refine(b, s, nonzero, eob_run) : progressive_ac_first(b, s, nonzero, eob_run);
+}
+
+// Between restart intervals: the bits left are padding, and the next marker
+// must be the restart marker.
+static int restart(bit_reader *b) {
+    do {
+        b->bits = 0;
+        b->count = 0;
+        fill_bits(b);
+    } while (!b->marker);
+    b->bits = 0;
+    b->count = 0;
+    if (b->marker < 0xD0 || b->marker > 0xD7) return 0;
+    b->marker = 0;
+    return 1;
+}
+
+// The scan's data, every block the frame needs. Gives the marker that follows
+// (-1 at the end of the file), or -2 when the data is not sound.
+static int scan_data(byte_reader *r, const scan *s, const jpeg_state *j) {
+    bit_reader b = {r, 0, 0, 0};
+    uint32_t eob_run = 0;
+    uint32_t done = 0;
+    if (s->count == 1) {
+        // One component: its own blocks, row by row, each an MCU of its own.
+        frame_component *c = s->component[0];
+        int width = ((j->width * c->h + j->hmax - 1) / j->hmax + 7) / 8;
+        int height = ((j->height * c->v + j->vmax - 1) / j->vmax + 7) / 8;
+        for (int y = 0; y < height; ++y)
+            for (int x = 0; x < width; ++x) {
+                if (j->restart_interval && done && done % j->restart_interval == 0) {
+                    if (!restart(&b)) return -2;
+                    eob_run = 0;
+                }
+                if (!decode_block(&b, s, j, 0, x, y, &eob_run)) return -2;
+                ++done;
+            }
+    } else {
+        for (int my = 0; my < j->mcuy; ++my)
+            for (int mx = 0; mx < j->mcux; ++mx) {
+                if (j->restart_interval && done && done % j->restart_interval == 0) {
+                    if (!restart(&b)) return -2;
+                    eob_run = 0;
+                }
+                for (int i = 0; i < s->count; ++i) {
+                    const frame_component *c = s->component[i];
+                    for (int v = 0; v < c->v; ++v)
+                        for (int h = 0; h < c->h; ++h)
+                            if (!decode_block(&b, s, j, i, mx * c->h + h, my * c->v + v, &eob_run)) return -2;
+                }
+                ++done;
+            }
+    }
+    if (b.marker) return b.marker;
+    // Padding, or bytes an encoder left behind, up to the next marker.
+    for (;;) {
+        int c = next_byte(r);
+        if (c < 0) return -1;
+        if (c != 0xFF) continue;
+        while (c == 0xFF) c = next_byte(r);
+        if (c < 0) return -1;
+        if (c != 0x00 && (c < 0xD0 || c > 0xD7)) return c;
+    }
+}
+
+// stb_image 2.27 leaves its tables uninitialised until a segment defines them
+// and indexes with what it finds there: a scan may use defined tables only.
+static int read_scan_header(byte_reader *r, uint32_t length, jpeg_state *j, scan *s) {
+    unsigned char head[4 * 2 + 3];
+    int count = next_byte(r);
+    if (!j->components || count < 1 || count > 4 || length != 4 + 2 * (uint32_t)count) return 0;
+    if (!read_bytes(r, head, 2 * (size_t)count + 3)) return 0;
+    s->count = count;
+    s->start = head[2 * count];
+    s->end = head[2 * count + 1];
+    s->high = head[2 * count + 2] >> 4;
+    int low = head[2 * count + 2] & 15;
+    if (j->progressive) {
+        if (s->start > 63 || s->end > 63 || s->start > s->end || s->high > 13 || low > 13) return 0;
+        if (s->start > 0 && count != 1) return 0;
+    } else {
+        if (s->start != 0 || s->high != 0 || low != 0) return 0;
+        s->end = 63;
+    }
+    int needs_dc = !j->progressive || (s->start == 0 && s->high == 0);
+    int needs_ac = !j->progressive || s->start > 0;
+    for (int k = 0; k < count; ++k) {
+        frame_component *c = NULL;
+        for (int f = 0; f < j->components; ++f)
+            if (j->component[f].id == head[2 * k]) c = &j->component[f];
+        if (!c || !j->quant_defined[c->quant]) return 0;
+        int dc = head[2 * k + 1] >> 4, ac = head[2 * k + 1] & 15;
+        if (dc > 3 || ac > 3) return 0;
+        if (needs_dc && !j->huffman[0][dc].defined) return 0;
+        if (needs_ac && !j->huffman[1][ac].defined) return 0;
+        s->component[k] = c;
+        s->dc[k] = &j->huffman[0][dc];
+        s->ac[k] = &j->huffman[1][ac];
+        if (j->progressive && s->start > 0 && !c->nonzero) {
+            c->nonzero = (uint64_t *)calloc((size_t)c->grid_width * (size_t)c->grid_height, sizeof *c->nonzero);
+            if (!c->nonzero) return 0;
+        }
+    }
+    return 1;
+}
+
+// The segments in order; -1 and -2 from scan_data end the walk.
+static int walk(byte_reader *r, jpeg_state *j) {
+    int had_scan = 0;
+    int pending = 0;  // a marker already read, as the end of a scan's data
+    for (;;) {
+        int c = pending;
+        pending = 0;
+        if (!c) {
+            c = next_byte(r);
+            while (c >= 0 && c != 0xFF) c = next_byte(r);
+            while (c == 0xFF) c = next_byte(r);
+        }
+        if (c < 0) return 0;
+        if (c == 0xD9) return had_scan;
+        if (c == 0x01 || c == 0x00 || (c >= 0xD0 && c <= 0xD7)) continue;
+        int high = next_byte(r);
+        int low = next_byte(r);
+        if (high < 0 || low < 0) return 0;
+        uint32_t length = (uint32_t)(high << 8 | low);
+        if (length < 2) return 0;
+        length -= 2;
+        int sound;
+        if (c == 0xC4) {
+            sound = read_huffman_tables(r, length, j);
+        } else if (c == 0xDB) {
+            sound = read_quant_tables(r, length, j);
+        } else if (c == 0xDD) {
+            sound = read_restart_interval(r, length, j);
+        } else if (c == 0xC0 || c == 0xC1 || c == 0xC2) {
+            sound = read_frame_header(r, length, c, j);
+        } else if (c == 0xDA) {
+            scan s;
+            if (!read_scan_header(r, length, j, &s)) return 0;
+            int next = scan_data(r, &s, j);
+            if (next < 0) return 0;
+            had_scan = 1;
+            pending = next;
+            sound = 1;
+        } else {
+            sound = skip_bytes(r, length);
+        }
+        if (!sound) return 0;
+    }
+}
+
+int jpeg_structure_is_sound(byte_reader *r) {
+    jpeg_state *j = (jpeg_state *)calloc(1, sizeof *j);
+    if (!j) return 0;
+    int sound = walk(r, j);
+    for (int k = 0; k < 4; ++k) free(j->component[k].nonzero);
+    free(j);
+    return sound;
+}
