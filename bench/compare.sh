@@ -20,7 +20,7 @@ mkdir -p "$photos"
 make_photo() {  # name width height
   local jpg=$photos/$1.jpg png=$photos/$1.png
   if [ ! -f "$jpg" ]; then
-    convert -size "$2x$3" -seed 7 plasma:fractal -blur 0x1 "$photos/$1.ppm"
+    convert -size "$2x$3" -seed 7 plasma:fractal -blur 0x1 -depth 8 "$photos/$1.ppm"
     cjpeg -quality 92 -sample 2x2 "$photos/$1.ppm" > "$jpg"
     convert "$photos/$1.ppm" -define png:compression-level=6 "$png"
     rm "$photos/$1.ppm"
