@@ -11,22 +11,13 @@
 #include <functional>
 
 #include "app/flow.h"
+#include "tests/support/child_process.h"
 #include "tests/support/files.h"
 #include "tests/support/scripted_desktop.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-// The child's exit code: 0 when the run ended as expected.
-int run_in_child(const std::function<int()> &body) {
-    fflush(NULL);
-    pid_t child = fork();
-    if (child == 0) _exit(body());
-    int status = 0;
-    if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
-    return WEXITSTATUS(status);
-}
 
 long address_space_bytes() {
     FILE *statm = fopen("/proc/self/statm", "r");

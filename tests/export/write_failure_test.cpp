@@ -12,6 +12,7 @@
 #include <string>
 
 #include "export/jpeg_export.h"
+#include "tests/support/child_process.h"
 #include "tests/support/fixtures.h"
 
 namespace {
@@ -24,15 +25,6 @@ portrait_raster noisy_raster() {
         raster.pixels[k] = (unsigned char)(state >> 16);
     }
     return raster;
-}
-
-int run_in_child(const std::function<int()> &body) {
-    fflush(NULL);
-    pid_t child = fork();
-    if (child == 0) _exit(body());
-    int status = 0;
-    if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
-    return WEXITSTATUS(status);
 }
 
 bool is_prefix(const bytes &part, const bytes &whole) {
