@@ -1,6 +1,6 @@
 // The JPEG walk. stb_image 2.27 trusts a file in ways that make it write past
-// a table, read tables no segment defined, or shift by more than the width of
-// an int when a scan's data ends before its last block. So every marker
+// a table, read tables or planes nothing filled, or shift by more than the
+// width of an int when a scan's data ends before its last block. So every marker
 // segment is checked, and every scan's entropy-coded data is decoded code by
 // code into exactly the blocks the frame needs (no dequantising, no IDCT;
 // only which coefficients are nonzero is kept, for progressive refinement).
@@ -23,6 +23,7 @@ struct huffman_table {
 struct frame_component {
     int id, h, v, quant;
     int grid_width, grid_height;  // in blocks, padded to whole MCUs
+    int scanned;                  // a scan has given its blocks (their DC values, when progressive)
     uint64_t *nonzero;            // progressive: bit k set when coefficient k (zigzag) is nonzero
 };
 
@@ -409,6 +410,7 @@ static int read_scan_header(byte_reader *r, uint32_t length, jpeg_state *j, scan
         if (needs_dc && !j->huffman[0][dc].defined) return 0;
         if (needs_ac && !j->huffman[1][ac].defined) return 0;
         s->component[k] = c;
+        if (needs_dc) c->scanned = 1;
         s->dc[k] = &j->huffman[0][dc];
         s->ac[k] = &j->huffman[1][ac];
         if (j->progressive && s->start > 0 && !c->nonzero) {
@@ -419,9 +421,17 @@ static int read_scan_header(byte_reader *r, uint32_t length, jpeg_state *j, scan
     return 1;
 }
 
-// The segments in order; -1 and -2 from scan_data end the walk.
+// stb_image 2.27 makes the picture from planes it does not clear: a component
+// that no scan gave its blocks would show uninitialised memory. This also
+// refuses a JPEG that reaches its end marker without any scan.
+static int every_component_scanned(const jpeg_state *j) {
+    for (int k = 0; k < j->components; ++k)
+        if (!j->component[k].scanned) return 0;
+    return j->components > 0;
+}
+
+// The segments in order, to the end marker.
 static int walk(byte_reader *r, jpeg_state *j) {
-    int had_scan = 0;
     int pending = 0;  // a marker already read, as the end of a scan's data
     for (;;) {
         int c = pending;
@@ -432,7 +442,7 @@ static int walk(byte_reader *r, jpeg_state *j) {
             while (c == 0xFF) c = next_byte(r);
         }
         if (c < 0) return 0;
-        if (c == 0xD9) return had_scan;
+        if (c == 0xD9) return every_component_scanned(j);
         if (c == 0x01 || c == 0x00 || (c >= 0xD0 && c <= 0xD7)) continue;
         int high = next_byte(r);
         int low = next_byte(r);
@@ -454,7 +464,6 @@ static int walk(byte_reader *r, jpeg_state *j) {
             if (!read_scan_header(r, length, j, &s)) return 0;
             int next = scan_data(r, &s, j);
             if (next < 0) return 0;
-            had_scan = 1;
             pending = next;
             sound = 1;
         } else {

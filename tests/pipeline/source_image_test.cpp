@@ -473,11 +473,25 @@ bytes without_segments(const bytes &file, unsigned char marker) {
     out.insert(out.end(), file.begin() + (long)at, file.end());
     return out;
 }
+// A three-component file whose frame header names a fourth component that
+// no scan covers.
+bytes without_component_scan(const bytes &file) {
+    bytes out = file;
+    const unsigned char sof[] = {0xFF, 0xC0};
+    const size_t at = (size_t)(std::search(out.begin(), out.end(), sof, sof + 2) - out.begin());
+    const size_t length = (size_t)(out[at + 2] << 8 | out[at + 3]);
+    out[at + 9] = 4;                                        // components
+    out[at + 3] = (unsigned char)(length + 3);              // length
+    const unsigned char fourth[] = {4, 0x11, 0};            // id 4, 1 x 1, table 0
+    out.insert(out.begin() + (long)(at + 2 + length), fourth, fourth + 3);
+    return out;
+}
 }  // namespace
 
-// The decoder leaves its tables uninitialised until a segment defines them
-// and would index with what it finds there: a scan that uses an undefined
-// Huffman or quantisation table, or a second frame header, is refused.
+// The decoder leaves its tables and planes uninitialised until a segment or
+// scan fills them, and uses what it finds there: a scan that uses an undefined
+// Huffman or quantisation table, a second frame header, or a component that
+// no scan covers is refused.
 TEST(Intake, RefusesAJpegThatUsesUndefinedTables) {
     jpeg_fixture f = colour_jpeg(24, 16);
     const bytes file = encode_jpeg(&f);
@@ -496,6 +510,7 @@ TEST(Intake, RefusesAJpegThatUsesUndefinedTables) {
         {"no Huffman table", without_segments(file, 0xC4)},
         {"no quantisation table", without_segments(file, 0xDB)},
         {"two frame headers", two_frames},
+        {"a component no scan covers", without_component_scan(file)},
     };
     for (const auto &c : cases) {
         EXPECT_LT(c.file.size(), file.size() + frame_length + 1) << c.name;
