@@ -8,7 +8,7 @@ build=(cmake ninja-build g++ pkg-config libstb-dev libgtk-3-dev adwaita-icon-the
 test=(googletest libgtest-dev libgmock-dev libbenchmark-dev libjpeg62-turbo-dev libpng-dev
       libjpeg-turbo-progs imagemagick xvfb xauth xdotool x11-utils python3 fonts-dejavu-core
       g++-mingw-w64-x86-64 wine wine64 clang-14 libclang-rt-14-dev llvm-14 libvips-tools
-      file dpkg-dev desktop-file-utils bc)
+      file dpkg-dev desktop-file-utils bc unzip)
 
 wanted=("${build[@]}")
 if [ "${1:-}" = "--test" ]; then wanted+=("${test[@]}"); fi
