@@ -512,10 +512,7 @@ TEST(Intake, RefusesAJpegThatUsesUndefinedTables) {
         {"two frame headers", two_frames},
         {"a component no scan covers", without_component_scan(file)},
     };
-    for (const auto &c : cases) {
-        EXPECT_LT(c.file.size(), file.size() + frame_length + 1) << c.name;
-        EXPECT_TRUE(refused(c.file)) << c.name;
-    }
+    for (const auto &c : cases) EXPECT_TRUE(refused(c.file)) << c.name;
 }
 
 // Every case the fuzzer ever found is refused.
