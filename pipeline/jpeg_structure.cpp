@@ -35,7 +35,13 @@ struct jpeg_state {
     int progressive;
     int width, height, hmax, vmax, mcux, mcuy;
     frame_component component[4];
+    uint64_t blocks_left;  // what all scans together may still decode
 };
+
+// A progressive JPEG may go over its blocks in as many scans as it likes, and
+// the decoder follows; a few kilobytes of scans over a large frame would keep
+// it busy for minutes. Real files pass over each block some ten times.
+enum { block_passes_allowed = 100 };
 
 struct bit_reader {
     byte_reader *bytes;
@@ -144,6 +150,9 @@ static int read_frame_header(byte_reader *r, uint32_t length, int marker, jpeg_s
     }
     j->components = count;
     j->progressive = marker == 0xC2;
+    uint64_t blocks = 0;
+    for (int k = 0; k < count; ++k) blocks += (uint64_t)j->component[k].grid_width * (uint64_t)j->component[k].grid_height;
+    j->blocks_left = blocks * block_passes_allowed;
     return 1;
 }
 
@@ -333,7 +342,7 @@ static int restart(bit_reader *b) {
 
 // The scan's data, every block the frame needs. Gives the marker that follows
 // (-1 at the end of the file), or -2 when the data is not sound.
-static int scan_data(byte_reader *r, const scan *s, const jpeg_state *j) {
+static int scan_data(byte_reader *r, const scan *s, jpeg_state *j) {
     bit_reader b = {r, 0, 0, 0};
     uint32_t eob_run = 0;
     uint32_t done = 0;
@@ -348,7 +357,7 @@ static int scan_data(byte_reader *r, const scan *s, const jpeg_state *j) {
                     if (!restart(&b)) return -2;
                     eob_run = 0;
                 }
-                if (!decode_block(&b, s, j, 0, x, y, &eob_run)) return -2;
+                if (j->blocks_left-- == 0 || !decode_block(&b, s, j, 0, x, y, &eob_run)) return -2;
                 ++done;
             }
     } else {
@@ -362,7 +371,8 @@ static int scan_data(byte_reader *r, const scan *s, const jpeg_state *j) {
                     const frame_component *c = s->component[i];
                     for (int v = 0; v < c->v; ++v)
                         for (int h = 0; h < c->h; ++h)
-                            if (!decode_block(&b, s, j, i, mx * c->h + h, my * c->v + v, &eob_run)) return -2;
+                            if (j->blocks_left-- == 0 || !decode_block(&b, s, j, i, mx * c->h + h, my * c->v + v, &eob_run))
+                                return -2;
                 }
                 ++done;
             }

@@ -549,3 +549,22 @@ TEST(Intake, RefusesAScanThatEndsBeforeItsLastBlock) {
         }
     }
 }
+
+// Scans without end: a progressive JPEG whose first (DC) scan comes again 150
+// times is refused, where the decoder would go over every block each time.
+TEST(Intake, RefusesAJpegThatGoesOverItsBlocksWithoutEnd) {
+    jpeg_fixture f = colour_jpeg(64, 48);
+    f.progressive = true;
+    const bytes file = encode_jpeg(&f);
+    const unsigned char sos[] = {0xFF, 0xDA};
+    auto first = std::search(file.begin(), file.end(), sos, sos + 2);
+    auto second = std::search(first + 2, file.end(), sos, sos + 2);
+    ASSERT_NE(second, file.end());
+    ASSERT_EQ(first[4], 3) << "the first scan is the interleaved DC scan";
+    for (int copies : {10, 150}) {
+        bytes repeated(file.begin(), second);
+        for (int k = 0; k < copies; ++k) repeated.insert(repeated.end(), first, second);
+        repeated.insert(repeated.end(), second, file.end());
+        EXPECT_EQ(refused(repeated), copies > 100) << copies << " copies";
+    }
+}
