@@ -144,14 +144,15 @@ static int read_frame_header(byte_reader *r, uint32_t length, int marker, jpeg_s
     }
     j->mcux = (j->width + 8 * j->hmax - 1) / (8 * j->hmax);
     j->mcuy = (j->height + 8 * j->vmax - 1) / (8 * j->vmax);
+    uint64_t blocks = 0;
     for (int k = 0; k < count; ++k) {
-        j->component[k].grid_width = j->mcux * j->component[k].h;
-        j->component[k].grid_height = j->mcuy * j->component[k].v;
+        frame_component *fc = &j->component[k];
+        fc->grid_width = j->mcux * fc->h;
+        fc->grid_height = j->mcuy * fc->v;
+        blocks += (uint64_t)fc->grid_width * (uint64_t)fc->grid_height;
     }
     j->components = count;
     j->progressive = marker == 0xC2;
-    uint64_t blocks = 0;
-    for (int k = 0; k < count; ++k) blocks += (uint64_t)j->component[k].grid_width * (uint64_t)j->component[k].grid_height;
     j->blocks_left = blocks * block_passes_allowed;
     return 1;
 }
@@ -226,10 +227,16 @@ struct scan {
     int start, end, high;  // spectral selection and successive approximation (high bit)
 };
 
-static int sequential_block(bit_reader *b, const huffman_table *dc, const huffman_table *ac) {
+// A DC difference: its bit count, then that many bits.
+static int dc_difference(bit_reader *b, const huffman_table *dc) {
     uint32_t bits;
     int t = decode_symbol(b, dc);
-    if (t < 0 || !take_bits(b, t, &bits)) return 0;
+    return t >= 0 && take_bits(b, t, &bits);
+}
+
+static int sequential_block(bit_reader *b, const huffman_table *dc, const huffman_table *ac) {
+    uint32_t bits;
+    if (!dc_difference(b, dc)) return 0;
     for (int k = 1; k < 64;) {
         int rs = decode_symbol(b, ac);
         if (rs < 0) return 0;
@@ -312,15 +319,15 @@ static int progressive_ac_refine(bit_reader *b, const scan *s, uint64_t *nonzero
     return 1;
 }
 
-static int decode_block(bit_reader *b, const scan *s, const jpeg_state *j, int i, int x, int y, uint32_t *eob_run) {
+// One block of scan component i, at block column x and row y; it counts
+// against the frame's budget.
+static int decode_block(bit_reader *b, const scan *s, jpeg_state *j, int i, int x, int y, uint32_t *eob_run) {
+    if (j->blocks_left == 0) return 0;
+    --j->blocks_left;
     frame_component *c = s->component[i];
     uint32_t bits;
     if (!j->progressive) return sequential_block(b, s->dc[i], s->ac[i]);
-    if (s->start == 0) {
-        if (s->high) return take_bits(b, 1, &bits);
-        int t = decode_symbol(b, s->dc[i]);
-        return t >= 0 && take_bits(b, t, &bits);
-    }
+    if (s->start == 0) return s->high ? take_bits(b, 1, &bits) : dc_difference(b, s->dc[i]);
     uint64_t *nonzero = &c->nonzero[(size_t)y * (size_t)c->grid_width + (size_t)x];
     return s->high ? progressive_ac_refine(b, s, nonzero, eob_run) : progressive_ac_first(b, s, nonzero, eob_run);
 }
@@ -340,6 +347,14 @@ static int restart(bit_reader *b) {
     return 1;
 }
 
+// Before MCU number `done`: at the end of each restart interval, the restart
+// marker, and the end-of-band run starts anew.
+static int begin_mcu(bit_reader *b, const jpeg_state *j, uint32_t done, uint32_t *eob_run) {
+    if (!j->restart_interval || done == 0 || done % j->restart_interval != 0) return 1;
+    *eob_run = 0;
+    return restart(b);
+}
+
 // The scan's data, every block the frame needs. Gives the marker that follows
 // (-1 at the end of the file), or -2 when the data is not sound.
 static int scan_data(byte_reader *r, const scan *s, jpeg_state *j) {
@@ -352,29 +367,18 @@ static int scan_data(byte_reader *r, const scan *s, jpeg_state *j) {
         int width = ((j->width * c->h + j->hmax - 1) / j->hmax + 7) / 8;
         int height = ((j->height * c->v + j->vmax - 1) / j->vmax + 7) / 8;
         for (int y = 0; y < height; ++y)
-            for (int x = 0; x < width; ++x) {
-                if (j->restart_interval && done && done % j->restart_interval == 0) {
-                    if (!restart(&b)) return -2;
-                    eob_run = 0;
-                }
-                if (j->blocks_left-- == 0 || !decode_block(&b, s, j, 0, x, y, &eob_run)) return -2;
-                ++done;
-            }
+            for (int x = 0; x < width; ++x, ++done)
+                if (!begin_mcu(&b, j, done, &eob_run) || !decode_block(&b, s, j, 0, x, y, &eob_run)) return -2;
     } else {
         for (int my = 0; my < j->mcuy; ++my)
-            for (int mx = 0; mx < j->mcux; ++mx) {
-                if (j->restart_interval && done && done % j->restart_interval == 0) {
-                    if (!restart(&b)) return -2;
-                    eob_run = 0;
-                }
+            for (int mx = 0; mx < j->mcux; ++mx, ++done) {
+                if (!begin_mcu(&b, j, done, &eob_run)) return -2;
                 for (int i = 0; i < s->count; ++i) {
                     const frame_component *c = s->component[i];
                     for (int v = 0; v < c->v; ++v)
                         for (int h = 0; h < c->h; ++h)
-                            if (j->blocks_left-- == 0 || !decode_block(&b, s, j, i, mx * c->h + h, my * c->v + v, &eob_run))
-                                return -2;
+                            if (!decode_block(&b, s, j, i, mx * c->h + h, my * c->v + v, &eob_run)) return -2;
                 }
-                ++done;
             }
     }
     if (b.marker) return b.marker;
