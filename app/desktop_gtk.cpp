@@ -14,8 +14,8 @@ static void let_gtk_catch_up() {
     while (gtk_events_pending()) gtk_main_iteration();
 }
 
-// Hidden first and destroyed only once GTK has caught up: the release of the
-// key that closed the dialog must not reach a widget that is already gone.
+// Hidden first, so that it leaves the screen at once, and destroyed once GTK
+// has handled what was still pending for it.
 static void close_dialog(GtkWidget *dialog) {
     gtk_widget_hide(dialog);
     let_gtk_catch_up();
