@@ -21,14 +21,14 @@ static int png_is_sound(byte_reader *r) {
     }
 }
 
-int file_structure_is_sound(FILE *file) {
+int file_structure_is_sound(FILE *file, jpeg_window *window) {
     static const unsigned char png_signature[8] = {137, 80, 78, 71, 13, 10, 26, 10};
     byte_reader reader;
     reader.file = file;
     reader.at = reader.end = 0;
     unsigned char start[8];
     if (!read_bytes(&reader, start, 2)) return 0;
-    if (start[0] == 0xFF && start[1] == 0xD8) return jpeg_structure_is_sound(&reader);
+    if (start[0] == 0xFF && start[1] == 0xD8) return jpeg_structure_is_sound(&reader, window);
     if (!read_bytes(&reader, start + 2, 6) || memcmp(start, png_signature, 8) != 0) return 0;
     return png_is_sound(&reader);
 }

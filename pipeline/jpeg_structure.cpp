@@ -3,12 +3,14 @@
 // width of an int when a scan's data ends before its last block. So every marker
 // segment is checked, and every scan's entropy-coded data is decoded code by
 // code into exactly the blocks the frame needs (no dequantising, no IDCT;
-// only which coefficients are nonzero is kept, for progressive refinement).
+// only the DC values and which coefficients are nonzero are kept). For a
+// sequential JPEG the same pass writes the crop's window (jpeg_window.h).
 #include "pipeline/jpeg_structure.h"
 
 #include <stdlib.h>
 #include <string.h>
 
+#include "pipeline/portrait_raster.h"
 #include "pipeline/source_image.h"
 
 struct huffman_table {
@@ -18,6 +20,8 @@ struct huffman_table {
     int32_t mincode[17];
     int32_t first[17];    // index into values of each length's first code
     uint8_t values[256];
+    uint16_t code[256];  // each symbol's code and its length, to write AC codes again
+    uint8_t code_length[256];
 };
 
 struct frame_component {
@@ -25,6 +29,9 @@ struct frame_component {
     int grid_width, grid_height;  // in blocks, padded to whole MCUs
     int scanned;                  // a scan has given its blocks (their DC values, when progressive)
     uint64_t *nonzero;            // progressive: bit k set when coefficient k (zigzag) is nonzero
+    int32_t dc_value;             // the DC value of the last block read, as the decoder predicts it
+    int32_t dc_written;           // the same for the last block written into the window
+    int keep_x, keep_y, keep_width, keep_height;  // the window's blocks in a scan of this component alone
 };
 
 struct jpeg_state {
@@ -36,7 +43,15 @@ struct jpeg_state {
     int width, height, hmax, vmax, mcux, mcuy;
     frame_component component[4];
     uint64_t blocks_left;  // what all scans together may still decode
+    jpeg_window *window;   // null when no window is being written
+    int mcu_left, mcu_top, mcu_right, mcu_bottom;  // the window's MCUs, the last two not included
+    unsigned char segment[65535];                  // the body of the marker segment being read
 };
+
+// stb_image 2.27 adds DC differences up in an int and multiplies the sum by a
+// quantisation value of up to 65535, with no check: sums beyond this would
+// overflow. Real DC values stay within ±2048.
+enum { dc_value_limit = 32768 };
 
 // A progressive JPEG may go over its blocks in as many scans as it likes, and
 // the decoder follows; a few kilobytes of scans over a large frame would keep
@@ -65,6 +80,11 @@ static int build_huffman_table(huffman_table *h, const unsigned char *counts, co
         code += n;
         if (n && code - 1 >= (1 << length)) return 0;  // over-subscribed, as the decoder refuses too
         h->maxcode[length] = n ? code - 1 : -1;
+        for (int32_t c = h->mincode[length]; c < code; ++c) {
+            int symbol = values[k + c - h->mincode[length]];
+            h->code[symbol] = (uint16_t)c;
+            h->code_length[symbol] = (uint8_t)length;
+        }
         if (length <= 9) {
             for (int32_t c = h->mincode[length]; c < code; ++c)
                 for (int32_t f = c << (9 - length); f < (c + 1) << (9 - length); ++f)
@@ -81,58 +101,115 @@ static int build_huffman_table(huffman_table *h, const unsigned char *counts, co
     return 1;
 }
 
+static void give_up_window(jpeg_state *j) {
+    if (!j->window) return;
+    window_drop(j->window);
+    j->window = NULL;
+}
+
 // stb_image 2.27 writes past its 257-entry size list when the sixteen counts
-// of one table add up to more than 256.
-static int read_huffman_tables(byte_reader *r, uint32_t length, jpeg_state *j) {
+// of one table add up to more than 256. In the window every DC table becomes
+// the one that codes bit count t as the 5-bit code t.
+static int read_huffman_tables(const unsigned char *p, uint32_t length, jpeg_state *j) {
+    unsigned char out[4 * (17 + 256)];  // room for four tables; more are written as further segments
+    uint32_t written = 0;
     while (length > 0) {
-        unsigned char head[17];
-        unsigned char values[256];
-        if (length < 17 || !read_bytes(r, head, 17)) return 0;
-        int table_class = head[0] >> 4;
-        int id = head[0] & 15;
+        if (length < 17) return 0;
+        int table_class = p[0] >> 4;
+        int id = p[0] & 15;
         if (table_class > 1 || id > 3) return 0;
         uint32_t symbols = 0;
-        for (int k = 1; k <= 16; ++k) symbols += head[k];
-        if (symbols > 256 || length - 17 < symbols || !read_bytes(r, values, symbols)) return 0;
-        if (!build_huffman_table(&j->huffman[table_class][id], head + 1, values, symbols, table_class == 0)) return 0;
+        for (int k = 1; k <= 16; ++k) symbols += p[k];
+        if (symbols > 256 || length - 17 < symbols) return 0;
+        if (!build_huffman_table(&j->huffman[table_class][id], p + 1, p + 17, symbols, table_class == 0)) return 0;
+        if (j->window) {
+            if (written + 17 + 256 > sizeof out) {
+                if (!window_put_segment(j->window, 0xC4, out, written)) j->window = NULL;
+                written = 0;
+            }
+            if (table_class == 0) {
+                out[written] = p[0];
+                memset(out + written + 1, 0, 16);
+                out[written + 5] = 16;
+                for (int t = 0; t < 16; ++t) out[written + 17 + t] = (unsigned char)t;
+                written += 17 + 16;
+            } else {
+                memcpy(out + written, p, 17 + symbols);
+                written += 17 + symbols;
+            }
+        }
+        p += 17 + symbols;
         length -= 17 + symbols;
     }
+    if (j->window && written && !window_put_segment(j->window, 0xC4, out, written)) j->window = NULL;
     return 1;
 }
 
-static int read_quant_tables(byte_reader *r, uint32_t length, jpeg_state *j) {
+static int read_quant_tables(const unsigned char *p, uint32_t length, jpeg_state *j) {
+    if (j->window && !window_put_segment(j->window, 0xDB, p, length)) j->window = NULL;
     while (length > 0) {
-        int head = next_byte(r);
-        if (head < 0) return 0;
-        uint32_t size = (head >> 4) ? 128 : 64;
-        if ((head & 15) > 3 || length < 1 + size || !skip_bytes(r, size)) return 0;
-        j->quant_defined[head & 15] = 1;
+        uint32_t size = (p[0] >> 4) ? 128 : 64;
+        if ((p[0] & 15) > 3 || length < 1 + size) return 0;
+        j->quant_defined[p[0] & 15] = 1;
+        p += 1 + size;
         length -= 1 + size;
     }
     return 1;
 }
 
-static int read_restart_interval(byte_reader *r, uint32_t length, jpeg_state *j) {
-    unsigned char interval[2];
-    if (length != 2 || !read_bytes(r, interval, 2)) return 0;
-    j->restart_interval = (uint32_t)(interval[0] << 8 | interval[1]);
+// The window has no restart markers: it is not written.
+static int read_restart_interval(const unsigned char *p, uint32_t length, jpeg_state *j) {
+    if (length != 2) return 0;
+    j->restart_interval = (uint32_t)(p[0] << 8 | p[1]);
     return 1;
 }
 
-static int read_frame_header(byte_reader *r, uint32_t length, int marker, jpeg_state *j) {
-    unsigned char head[6];
-    if (j->components || length < 6 || !read_bytes(r, head, 6)) return 0;
-    int count = head[5];
+// Whole MCUs around what the crop reads, with one to spare on each side: the
+// decoder's chroma upsampling looks one sample past its neighbours, and
+// treats the edge of the picture apart. No window when it would be the frame.
+static void choose_window(jpeg_state *j, int marker) {
+    jpeg_window *w = j->window;
+    if (!w) return;
+    if (marker == 0xC2) {
+        give_up_window(j);
+        return;
+    }
+    crop_span columns, rows;
+    crop_reach(j->width, j->height, &columns, &rows);
+    const int mcu_width = 8 * j->hmax, mcu_height = 8 * j->vmax;
+    j->mcu_left = columns.first / mcu_width - 1 > 0 ? columns.first / mcu_width - 1 : 0;
+    j->mcu_top = rows.first / mcu_height - 1 > 0 ? rows.first / mcu_height - 1 : 0;
+    j->mcu_right = columns.last / mcu_width + 2 < j->mcux ? columns.last / mcu_width + 2 : j->mcux;
+    j->mcu_bottom = rows.last / mcu_height + 2 < j->mcuy ? rows.last / mcu_height + 2 : j->mcuy;
+    if (j->mcu_left == 0 && j->mcu_top == 0 && j->mcu_right == j->mcux && j->mcu_bottom == j->mcuy) {
+        give_up_window(j);
+        return;
+    }
+    w->left = j->mcu_left * mcu_width;
+    w->top = j->mcu_top * mcu_height;
+    w->width = (j->mcu_right * mcu_width < j->width ? j->mcu_right * mcu_width : j->width) - w->left;
+    w->height = (j->mcu_bottom * mcu_height < j->height ? j->mcu_bottom * mcu_height : j->height) - w->top;
+    for (int k = 0; k < j->components; ++k) {
+        frame_component *fc = &j->component[k];
+        fc->keep_x = j->mcu_left * fc->h;
+        fc->keep_y = j->mcu_top * fc->v;
+        fc->keep_width = ((w->width * fc->h + j->hmax - 1) / j->hmax + 7) / 8;
+        fc->keep_height = ((w->height * fc->v + j->vmax - 1) / j->vmax + 7) / 8;
+    }
+}
+
+static int read_frame_header(const unsigned char *p, uint32_t length, int marker, jpeg_state *j) {
+    if (j->components || length < 6) return 0;
+    int count = p[5];
     if (count < 1 || count > 4 || length != 6 + 3 * (uint32_t)count) return 0;
-    j->height = head[1] << 8 | head[2];
-    j->width = head[3] << 8 | head[4];
+    j->height = p[1] << 8 | p[2];
+    j->width = p[3] << 8 | p[4];
     // The size limits, already here: the walk goes over every block.
     if (j->width < 1 || j->height < 1 || j->width > source_side_limit || j->height > source_side_limit) return 0;
     if ((int64_t)j->width * j->height > source_pixel_limit) return 0;
     j->hmax = j->vmax = 1;
     for (int k = 0; k < count; ++k) {
-        unsigned char c[3];
-        if (!read_bytes(r, c, 3)) return 0;
+        const unsigned char *c = p + 6 + 3 * k;
         frame_component *fc = &j->component[k];
         fc->id = c[0];
         fc->h = c[1] >> 4;
@@ -154,6 +231,17 @@ static int read_frame_header(byte_reader *r, uint32_t length, int marker, jpeg_s
     j->components = count;
     j->progressive = marker == 0xC2;
     j->blocks_left = blocks * block_passes_allowed;
+
+    choose_window(j, marker);
+    if (j->window) {
+        unsigned char header[6 + 3 * 4];
+        memcpy(header, p, length);
+        header[1] = (unsigned char)(j->window->height >> 8);
+        header[2] = (unsigned char)j->window->height;
+        header[3] = (unsigned char)(j->window->width >> 8);
+        header[4] = (unsigned char)j->window->width;
+        if (!window_put_segment(j->window, marker, header, length)) j->window = NULL;
+    }
     return 1;
 }
 
@@ -227,19 +315,51 @@ struct scan {
     int start, end, high;  // spectral selection and successive approximation (high bit)
 };
 
-// A DC difference: its bit count, then that many bits.
-static int dc_difference(bit_reader *b, const huffman_table *dc) {
+// A DC difference: its bit count, then that many bits. It moves the
+// component's DC value, which must stay within the limit.
+static int dc_difference(bit_reader *b, const huffman_table *dc, frame_component *c) {
     uint32_t bits;
     int t = decode_symbol(b, dc);
-    return t >= 0 && take_bits(b, t, &bits);
+    if (t < 0 || !take_bits(b, t, &bits)) return 0;
+    int32_t difference = t && bits < (1u << (t - 1)) ? (int32_t)bits - (1 << t) + 1 : (int32_t)bits;
+    c->dc_value += difference;
+    return c->dc_value >= -dc_value_limit && c->dc_value <= dc_value_limit;
 }
 
-static int sequential_block(bit_reader *b, const huffman_table *dc, const huffman_table *ac) {
+// The block's DC value again, as the difference to the last block written.
+static void write_dc(jpeg_state *j, frame_component *c) {
+    int32_t difference = c->dc_value - c->dc_written;
+    c->dc_written = c->dc_value;
+    uint32_t magnitude = (uint32_t)(difference < 0 ? -difference : difference);
+    int t = 0;
+    while (magnitude >> t) ++t;
+    if (t > 15) {
+        give_up_window(j);
+        return;
+    }
+    window_put_bits(j->window, (uint32_t)t, 5);
+    if (t) window_put_bits(j->window, (uint32_t)(difference < 0 ? difference + (1 << t) - 1 : difference), t);
+}
+
+// With `keep`, the block also goes into the window.
+static int sequential_block(bit_reader *b, const scan *s, int i, jpeg_state *j, int keep) {
+    frame_component *c = s->component[i];
+    const huffman_table *ac = s->ac[i];
+    if (!dc_difference(b, s->dc[i], c)) return 0;
+    jpeg_window *w = NULL;
+    if (keep && j->window) {
+        if (window_reserve(j->window, window_block_room)) {
+            write_dc(j, c);
+            w = j->window;
+        } else {
+            j->window = NULL;
+        }
+    }
     uint32_t bits;
-    if (!dc_difference(b, dc)) return 0;
     for (int k = 1; k < 64;) {
         int rs = decode_symbol(b, ac);
         if (rs < 0) return 0;
+        if (w) window_put_bits(w, ac->code[rs], ac->code_length[rs]);
         int run = rs >> 4, size = rs & 15;
         if (size == 0) {
             if (run != 15) return 1;
@@ -248,6 +368,7 @@ static int sequential_block(bit_reader *b, const huffman_table *dc, const huffma
         }
         k += run;
         if (k > 63 || !take_bits(b, size, &bits)) return 0;
+        if (w) window_put_bits(w, bits, size);
         ++k;
     }
     return 1;
@@ -320,14 +441,15 @@ static int progressive_ac_refine(bit_reader *b, const scan *s, uint64_t *nonzero
 }
 
 // One block of scan component i, at block column x and row y; it counts
-// against the frame's budget.
-static int decode_block(bit_reader *b, const scan *s, jpeg_state *j, int i, int x, int y, uint32_t *eob_run) {
+// against the frame's budget. With `keep`, it belongs in the window.
+static int decode_block(bit_reader *b, const scan *s, jpeg_state *j, int i, int x, int y, uint32_t *eob_run,
+                        int keep) {
     if (j->blocks_left == 0) return 0;
     --j->blocks_left;
     frame_component *c = s->component[i];
     uint32_t bits;
-    if (!j->progressive) return sequential_block(b, s->dc[i], s->ac[i]);
-    if (s->start == 0) return s->high ? take_bits(b, 1, &bits) : dc_difference(b, s->dc[i]);
+    if (!j->progressive) return sequential_block(b, s, i, j, keep);
+    if (s->start == 0) return s->high ? take_bits(b, 1, &bits) : dc_difference(b, s->dc[i], c);
     uint64_t *nonzero = &c->nonzero[(size_t)y * (size_t)c->grid_width + (size_t)x];
     return s->high ? progressive_ac_refine(b, s, nonzero, eob_run) : progressive_ac_first(b, s, nonzero, eob_run);
 }
@@ -348,10 +470,12 @@ static int restart(bit_reader *b) {
 }
 
 // Before MCU number `done`: at the end of each restart interval, the restart
-// marker, and the end-of-band run starts anew.
-static int begin_mcu(bit_reader *b, const jpeg_state *j, uint32_t done, uint32_t *eob_run) {
+// marker, and the end-of-band run and the DC values start anew. The window
+// has no restarts: what it writes goes on.
+static int begin_mcu(bit_reader *b, const scan *s, uint32_t done, uint32_t *eob_run, const jpeg_state *j) {
     if (!j->restart_interval || done == 0 || done % j->restart_interval != 0) return 1;
     *eob_run = 0;
+    for (int i = 0; i < s->count; ++i) s->component[i]->dc_value = 0;
     return restart(b);
 }
 
@@ -361,45 +485,65 @@ static int scan_data(byte_reader *r, const scan *s, jpeg_state *j) {
     bit_reader b = {r, 0, 0, 0};
     uint32_t eob_run = 0;
     uint32_t done = 0;
+    for (int i = 0; i < s->count; ++i) s->component[i]->dc_value = s->component[i]->dc_written = 0;
     if (s->count == 1) {
         // One component: its own blocks, row by row, each an MCU of its own.
         frame_component *c = s->component[0];
         int width = ((j->width * c->h + j->hmax - 1) / j->hmax + 7) / 8;
         int height = ((j->height * c->v + j->vmax - 1) / j->vmax + 7) / 8;
-        for (int y = 0; y < height; ++y)
-            for (int x = 0; x < width; ++x, ++done)
-                if (!begin_mcu(&b, j, done, &eob_run) || !decode_block(&b, s, j, 0, x, y, &eob_run)) return -2;
+        for (int y = 0; y < height; ++y) {
+            int keep_row = (unsigned)(y - c->keep_y) < (unsigned)c->keep_height;
+            for (int x = 0; x < width; ++x, ++done) {
+                int keep = keep_row && (unsigned)(x - c->keep_x) < (unsigned)c->keep_width;
+                if (!begin_mcu(&b, s, done, &eob_run, j) || !decode_block(&b, s, j, 0, x, y, &eob_run, keep))
+                    return -2;
+            }
+        }
     } else {
-        for (int my = 0; my < j->mcuy; ++my)
+        for (int my = 0; my < j->mcuy; ++my) {
+            int keep_row = my >= j->mcu_top && my < j->mcu_bottom;
             for (int mx = 0; mx < j->mcux; ++mx, ++done) {
-                if (!begin_mcu(&b, j, done, &eob_run)) return -2;
+                int keep = keep_row && mx >= j->mcu_left && mx < j->mcu_right;
+                if (!begin_mcu(&b, s, done, &eob_run, j)) return -2;
                 for (int i = 0; i < s->count; ++i) {
                     const frame_component *c = s->component[i];
                     for (int v = 0; v < c->v; ++v)
                         for (int h = 0; h < c->h; ++h)
-                            if (!decode_block(&b, s, j, i, mx * c->h + h, my * c->v + v, &eob_run)) return -2;
+                            if (!decode_block(&b, s, j, i, mx * c->h + h, my * c->v + v, &eob_run, keep))
+                                return -2;
                 }
             }
+        }
     }
-    if (b.marker) return b.marker;
-    // Padding, or bytes an encoder left behind, up to the next marker.
+    if (j->window && !window_end_scan(j->window)) j->window = NULL;
+    if (b.marker) {
+        // A restart marker after the last block is one the decoder refuses.
+        if (b.marker >= 0xD0 && b.marker <= 0xD7) give_up_window(j);
+        return b.marker;
+    }
+    // Padding, or bytes an encoder left behind, up to the next marker. The
+    // window is only written for files without either.
     for (;;) {
         int c = next_byte(r);
         if (c < 0) return -1;
-        if (c != 0xFF) continue;
+        if (c != 0xFF) {
+            give_up_window(j);
+            continue;
+        }
         while (c == 0xFF) c = next_byte(r);
         if (c < 0) return -1;
         if (c != 0x00 && (c < 0xD0 || c > 0xD7)) return c;
+        give_up_window(j);
     }
 }
 
 // stb_image 2.27 leaves its tables uninitialised until a segment defines them
 // and indexes with what it finds there: a scan may use defined tables only.
-static int read_scan_header(byte_reader *r, uint32_t length, jpeg_state *j, scan *s) {
-    unsigned char head[4 * 2 + 3];
-    int count = next_byte(r);
+static int read_scan_header(const unsigned char *p, uint32_t length, jpeg_state *j, scan *s) {
+    if (length < 1) return 0;
+    int count = p[0];
     if (!j->components || count < 1 || count > 4 || length != 4 + 2 * (uint32_t)count) return 0;
-    if (!read_bytes(r, head, 2 * (size_t)count + 3)) return 0;
+    const unsigned char *head = p + 1;
     s->count = count;
     s->start = head[2 * count];
     s->end = head[2 * count + 1];
@@ -432,6 +576,7 @@ static int read_scan_header(byte_reader *r, uint32_t length, jpeg_state *j, scan
             if (!c->nonzero) return 0;
         }
     }
+    if (j->window && !window_put_segment(j->window, 0xDA, p, length)) j->window = NULL;
     return 1;
 }
 
@@ -444,7 +589,9 @@ static int every_component_scanned(const jpeg_state *j) {
     return j->components > 0;
 }
 
-// The segments in order, to the end marker.
+// The segments in order, to the end marker. The window copies what the
+// decoder reads of them, and is only written for files whose segments follow
+// each other directly and are all ones the decoder knows.
 static int walk(byte_reader *r, jpeg_state *j) {
     int pending = 0;  // a marker already read, as the end of a scan's data
     for (;;) {
@@ -452,45 +599,70 @@ static int walk(byte_reader *r, jpeg_state *j) {
         pending = 0;
         if (!c) {
             c = next_byte(r);
+            if (c != 0xFF) give_up_window(j);
             while (c >= 0 && c != 0xFF) c = next_byte(r);
             while (c == 0xFF) c = next_byte(r);
         }
         if (c < 0) return 0;
-        if (c == 0xD9) return every_component_scanned(j);
-        if (c == 0x01 || c == 0x00 || (c >= 0xD0 && c <= 0xD7)) continue;
+        if (c == 0xD9) {
+            if (j->window && !window_put_marker(j->window, 0xD9)) j->window = NULL;
+            return every_component_scanned(j);
+        }
+        if (c == 0x01 || c == 0x00 || (c >= 0xD0 && c <= 0xD7)) {
+            give_up_window(j);
+            continue;
+        }
         int high = next_byte(r);
         int low = next_byte(r);
         if (high < 0 || low < 0) return 0;
         uint32_t length = (uint32_t)(high << 8 | low);
         if (length < 2) return 0;
         length -= 2;
-        int sound;
+        int parsed = c == 0xC4 || c == 0xDB || c == 0xDD || c == 0xC0 || c == 0xC1 || c == 0xC2 || c == 0xDA;
+        int copied = j->window && (c == 0xE0 || c == 0xEE);  // JFIF and Adobe say how colours are stored
+        if (!parsed && !copied) {
+            if ((c < 0xE0 || c > 0xEF) && c != 0xFE) give_up_window(j);
+            if (!skip_bytes(r, length)) return 0;
+            continue;
+        }
+        if (!read_bytes(r, j->segment, length)) return 0;
+        int sound = 1;
         if (c == 0xC4) {
-            sound = read_huffman_tables(r, length, j);
+            sound = read_huffman_tables(j->segment, length, j);
         } else if (c == 0xDB) {
-            sound = read_quant_tables(r, length, j);
+            sound = read_quant_tables(j->segment, length, j);
         } else if (c == 0xDD) {
-            sound = read_restart_interval(r, length, j);
+            sound = read_restart_interval(j->segment, length, j);
         } else if (c == 0xC0 || c == 0xC1 || c == 0xC2) {
-            sound = read_frame_header(r, length, c, j);
+            sound = read_frame_header(j->segment, length, c, j);
         } else if (c == 0xDA) {
             scan s;
-            if (!read_scan_header(r, length, j, &s)) return 0;
+            if (!read_scan_header(j->segment, length, j, &s)) return 0;
             int next = scan_data(r, &s, j);
             if (next < 0) return 0;
             pending = next;
-            sound = 1;
-        } else {
-            sound = skip_bytes(r, length);
+        } else if (!window_put_segment(j->window, c, j->segment, length)) {
+            j->window = NULL;
         }
         if (!sound) return 0;
     }
 }
 
-int jpeg_structure_is_sound(byte_reader *r) {
+int jpeg_structure_is_sound(byte_reader *r, jpeg_window *window) {
     jpeg_state *j = (jpeg_state *)calloc(1, sizeof *j);
     if (!j) return 0;
+    if (window) {
+        window->data = NULL;
+        window->size = window->capacity = 0;
+        window->left = window->top = window->width = window->height = 0;
+        window->bits = 0;
+        window->count = 0;
+        j->window = window_put_marker(window, 0xD8) ? window : NULL;
+    }
     int sound = walk(r, j);
+    if (!sound) give_up_window(j);
+    // A frame the crop reads whole has no window.
+    if (j->window && !j->window->width) give_up_window(j);
     for (int k = 0; k < 4; ++k) free(j->component[k].nonzero);
     free(j);
     return sound;

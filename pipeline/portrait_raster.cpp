@@ -129,6 +129,32 @@ static int scale_opaque_pair(const row_sample *row, const column_table *columns,
 }
 #endif
 
+// Scale factor and offsets of the largest centred 9:16 region.
+struct crop_geometry {
+    double scale, offset_x, offset_y;
+};
+
+static crop_geometry geometry_of(int32_t width, int32_t height) {
+    const double scale_x = (double)width / 1080.0;
+    const double scale_y = (double)height / 1920.0;
+    crop_geometry g;
+    g.scale = scale_y < scale_x ? scale_y : scale_x;
+    g.offset_x = ((double)width - 1080.0 * g.scale) * 0.5;
+    g.offset_y = ((double)height - 1920.0 * g.scale) * 0.5;
+    return g;
+}
+
+// Sample positions only grow with the output index, so the first output
+// pixel's nearer index and the last one's farther index bound them all.
+void crop_reach(int32_t width, int32_t height, crop_span *columns, crop_span *rows) {
+    const crop_geometry g = geometry_of(width, height);
+    int32_t unused;
+    sample_axis(0, g.scale, g.offset_x, width, &columns->first, &unused);
+    sample_axis(portrait_width - 1, g.scale, g.offset_x, width, &unused, &columns->last);
+    sample_axis(0, g.scale, g.offset_y, height, &rows->first, &unused);
+    sample_axis(portrait_height - 1, g.scale, g.offset_y, height, &unused, &rows->last);
+}
+
 portrait_raster crop_and_scale(const source_image *image) {
     portrait_raster raster;
     raster.pixels = (unsigned char *)large_block_malloc(portrait_bytes);
@@ -136,30 +162,26 @@ portrait_raster crop_and_scale(const source_image *image) {
 
     const int32_t width = image->width;
     const int32_t height = image->height;
-    const double scale_x = (double)width / 1080.0;
-    const double scale_y = (double)height / 1920.0;
-    const double scale = scale_y < scale_x ? scale_y : scale_x;
-    const double offset_x = ((double)width - 1080.0 * scale) * 0.5;
-    const double offset_y = ((double)height - 1920.0 * scale) * 0.5;
+    const crop_geometry g = geometry_of(width, height);
 
     column_table columns;
     for (int32_t j = 0; j < portrait_width; ++j) {
         int32_t near_index, far_index;
-        double fraction = sample_axis(j, scale, offset_x, width, &near_index, &far_index);
+        double fraction = sample_axis(j, g.scale, g.offset_x, width, &near_index, &far_index);
         columns.fraction[j] = fraction;
         columns.rest[j] = 1.0 - fraction;
-        columns.near_offset[j] = (size_t)near_index * 4;
-        columns.far_offset[j] = (size_t)far_index * 4;
+        columns.near_offset[j] = (size_t)(near_index - image->held_left) * 4;
+        columns.far_offset[j] = (size_t)(far_index - image->held_left) * 4;
     }
 
-    const size_t row_bytes = (size_t)width * 4;
+    const size_t row_bytes = (size_t)image->held_width * 4;
     for (int32_t i = 0; i < portrait_height; ++i) {
         int32_t near_index, far_index;
         row_sample row;
-        row.fraction = sample_axis(i, scale, offset_y, height, &near_index, &far_index);
+        row.fraction = sample_axis(i, g.scale, g.offset_y, height, &near_index, &far_index);
         row.rest = 1.0 - row.fraction;
-        row.top = image->pixels + (size_t)near_index * row_bytes;
-        row.bottom = image->pixels + (size_t)far_index * row_bytes;
+        row.top = image->pixels + (size_t)(near_index - image->held_top) * row_bytes;
+        row.bottom = image->pixels + (size_t)(far_index - image->held_top) * row_bytes;
         unsigned char *out = raster.pixels + (size_t)i * portrait_stride;
         for (int32_t j = 0; j < portrait_width; j += 2, out += 6) {
 #ifdef __SSE2__

@@ -18,6 +18,14 @@ struct portrait_raster {
     unsigned char *pixels;
 };
 
+// The first and the last source column (or row) that the crop of a photo of
+// width × height pixels reads; it may read any in between.
+struct crop_span {
+    int32_t first;
+    int32_t last;
+};
+void crop_reach(int32_t width, int32_t height, crop_span *columns, crop_span *rows);
+
 // Byte-exact: every value is formed in IEEE double, one rounded operation at
 // a time, in a fixed order. The source is only read.
 portrait_raster crop_and_scale(const source_image *image);

@@ -5,13 +5,20 @@
 #include <stdint.h>
 #include <stdio.h>
 
-// The decoded photo: width × height pixels of R, G, B, A (straight alpha),
-// rows top to bottom without gaps. The block belongs to the caller, who
-// releases it with stbi_image_free.
+// The decoded photo, width × height pixels. The block holds the part of it
+// from column held_left and row held_top, held_width × held_height pixels of
+// R, G, B, A (straight alpha), rows top to bottom without gaps: the whole
+// photo, or, for a large sequential JPEG, only the columns and rows that the
+// crop reads. The block belongs to the caller, who releases it with
+// stbi_image_free.
 struct source_image {
     unsigned char *pixels;
     int32_t width;
     int32_t height;
+    int32_t held_left;
+    int32_t held_top;
+    int32_t held_width;
+    int32_t held_height;
 };
 
 enum { source_pixel_limit = 36000000, source_side_limit = 32768 };

@@ -21,7 +21,7 @@ int outcome(const bytes &contents) {
     if (!file) abort();
     if (!contents.empty()) fwrite(contents.data(), 1, contents.size(), file);
     rewind(file);
-    source_image image = {NULL, 0, 0};
+    source_image image = {};
     int loaded = load_source_image(file, &image);
     fclose(file);
     if (!loaded) return image.pixels == NULL ? 1 : 0;

@@ -568,3 +568,39 @@ TEST(Intake, RefusesAJpegThatGoesOverItsBlocksWithoutEnd) {
         EXPECT_EQ(refused(repeated), copies > 100) << copies << " copies";
     }
 }
+
+namespace {
+// A 16 × 8 grey JPEG of two blocks whose DC differences are each +32767, with
+// every quantisation value 65535 (a 16-bit table): the second DC value times
+// its quantisation value overflows the decoder's int.
+bytes overflowing_dc() {
+    bytes file = {0xFF, 0xD8, 0xFF, 0xDB, 0x00, 0x83, 0x10};
+    file.insert(file.end(), 128, 0xFF);
+    const unsigned char rest[] = {
+        0xFF, 0xC0, 0x00, 0x0B, 8, 0x00, 0x08, 0x00, 0x10, 1, 1, 0x11, 0,       // frame: 16 x 8, one component
+        0xFF, 0xC4, 0x00, 0x26, 0x00, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 15,  // DC: "0" is 15 bits
+        0x10, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x00,           // AC: "0" ends the block
+        0xFF, 0xDA, 0x00, 0x08, 1, 1, 0x00, 0, 63, 0,                          // one scan
+        // Two blocks of "0", fifteen 1 bits, "0", then 1 bits to the byte.
+        0x7F, 0xFF, 0x00, 0x3F, 0xFF, 0x00, 0xBF, 0xFF, 0xD9};
+    file.insert(file.end(), rest, rest + sizeof rest);
+    return file;
+}
+}  // namespace
+
+// The decoder adds DC differences up in an int and multiplies by the
+// quantisation value without a check: DC values beyond what any 8-bit photo
+// holds are refused. One block of the largest difference is still read.
+TEST(Intake, RefusesDcValuesThatWouldOverflowTheDecoder) {
+    bytes file = overflowing_dc();
+    EXPECT_TRUE(refused(file));
+    // The same file with a single block (8 × 8): +32767 times 65535 still fits.
+    bytes one_block = file;
+    one_block[7 + 128 + 8] = 0x08;
+    const unsigned char data_one_block[] = {0x7F, 0xFF, 0x00, 0x7F, 0xFF, 0xD9};
+    const unsigned char sos_end[] = {0, 63, 0};
+    auto data = std::search(one_block.begin(), one_block.end(), sos_end, sos_end + 3) + 3;
+    one_block.erase(data, one_block.end());
+    one_block.insert(one_block.end(), data_one_block, data_one_block + sizeof data_one_block);
+    EXPECT_FALSE(refused(one_block));
+}

@@ -1,0 +1,90 @@
+// A JPEG of only the part of a photo that the crop reads, written while the
+// intake walk decodes the photo's scans. It keeps the frame's sampling, its
+// quantisation tables and the coefficients of every block in the part, cut
+// at whole MCUs with one MCU to spare on each side, so that the decoder gives
+// exactly the pixels there that it gives for the whole photo while it decodes,
+// converts and stores a fraction of them. The blocks are Huffman-coded again:
+// AC codes with the photo's own tables, DC differences, which change where
+// blocks are left out, with one table that codes any difference in 5 bits.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+
+struct jpeg_window {
+    unsigned char *data;  // one malloc block; null when the whole photo is to be decoded
+    size_t size;
+    size_t capacity;
+    int32_t left, top, width, height;  // the part of the photo it holds, in pixels
+    uint64_t bits;                     // not yet written, in the low `count` bits
+    int count;
+};
+
+static inline void window_drop(jpeg_window *w) {
+    free(w->data);
+    w->data = NULL;
+    w->size = w->capacity = 0;
+}
+
+// Room for `more` bytes; 0, and the window dropped, when there is none.
+static inline int window_reserve(jpeg_window *w, size_t more) {
+    if (w->capacity - w->size >= more) return 1;
+    size_t capacity = w->capacity ? w->capacity : (size_t)1 << 16;
+    while (capacity - w->size < more) capacity *= 2;
+    unsigned char *data = (unsigned char *)realloc(w->data, capacity);
+    if (!data) {
+        window_drop(w);
+        return 0;
+    }
+    w->data = data;
+    w->capacity = capacity;
+    return 1;
+}
+
+// Marker segments: the marker, the length field, the body.
+static inline int window_put_segment(jpeg_window *w, int marker, const unsigned char *body, uint32_t length) {
+    if (!window_reserve(w, 4 + (size_t)length)) return 0;
+    unsigned char *out = w->data + w->size;
+    out[0] = 0xFF;
+    out[1] = (unsigned char)marker;
+    out[2] = (unsigned char)((length + 2) >> 8);
+    out[3] = (unsigned char)(length + 2);
+    memcpy(out + 4, body, length);
+    w->size += 4 + (size_t)length;
+    return 1;
+}
+
+static inline int window_put_marker(jpeg_window *w, int marker) {
+    if (!window_reserve(w, 2)) return 0;
+    w->data[w->size++] = 0xFF;
+    w->data[w->size++] = (unsigned char)marker;
+    return 1;
+}
+
+// Entropy-coded data: n from 0 to 16 bits, highest first, with a zero byte
+// after every 0xFF. The caller reserves room first: 64 codes of up to 32 bits,
+// stuffed, fit in 512 bytes, which is what one block can take.
+enum { window_block_room = 512 };
+
+static inline void window_put_bits(jpeg_window *w, uint32_t value, int n) {
+    w->bits = w->bits << n | value;
+    w->count += n;
+    while (w->count >= 8) {
+        w->count -= 8;
+        unsigned char byte = (unsigned char)(w->bits >> w->count);
+        w->data[w->size++] = byte;
+        if (byte == 0xFF) w->data[w->size++] = 0;
+    }
+    w->bits &= ((uint64_t)1 << w->count) - 1;
+}
+
+// The end of a scan's data: the last byte filled up with 1 bits.
+static inline int window_end_scan(jpeg_window *w) {
+    if (!window_reserve(w, 2)) return 0;
+    if (w->count) window_put_bits(w, (1u << (8 - w->count)) - 1, 8 - w->count);
+    w->bits = 0;
+    w->count = 0;
+    return 1;
+}
