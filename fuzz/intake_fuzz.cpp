@@ -3,13 +3,37 @@
 // Built twice: kadrova_intake_fuzz does both stages; kadrova_decode_fuzz
 // (KADROVA_FUZZ_DECODE_ONLY) stops after intake and so runs many times more
 // inputs a second through the decoder, where hostile files do their harm.
+// Where intake decoded only the crop's window of a JPEG, the whole file is
+// decoded too, and every pixel the crop reads must be the same.
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include <stb/stb_image.h>
 
 #include "pipeline/portrait_raster.h"
+
+#ifndef KADROVA_FUZZ_DECODE_ONLY
+static void check_window(const uint8_t *data, size_t size, const source_image *image) {
+    if (image->held_width == image->width && image->held_height == image->height) return;
+    int width, height;
+    unsigned char *whole = stbi_load_from_memory(data, (int)size, &width, &height, NULL, 4);
+    if (!whole || width != image->width || height != image->height) abort();
+    crop_span columns, rows;
+    crop_reach(width, height, &columns, &rows);
+    if (columns.first < image->held_left || columns.last >= image->held_left + image->held_width ||
+        rows.first < image->held_top || rows.last >= image->held_top + image->held_height)
+        abort();
+    for (int32_t y = rows.first; y <= rows.last; ++y) {
+        const size_t held_row = (size_t)(y - image->held_top) * (size_t)image->held_width;
+        const unsigned char *held = image->pixels + (held_row + (size_t)(columns.first - image->held_left)) * 4;
+        const unsigned char *full = whole + ((size_t)y * width + columns.first) * 4;
+        if (memcmp(held, full, (size_t)(columns.last - columns.first + 1) * 4) != 0) abort();
+    }
+    stbi_image_free(whole);
+}
+#endif
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size == 0) return 0;  // fmemopen takes no empty buffer; an empty file is refused by the probe anyway
@@ -19,6 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (load_source_image(file, &image)) {
         if (image.width < 1 || image.height < 1 || (int64_t)image.width * image.height > source_pixel_limit) abort();
 #ifndef KADROVA_FUZZ_DECODE_ONLY
+        check_window(data, size, &image);
         portrait_raster raster = crop_and_scale(&image);
         free(raster.pixels);
 #endif
