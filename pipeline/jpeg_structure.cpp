@@ -326,51 +326,57 @@ static int dc_difference(bit_reader *b, const huffman_table *dc, frame_component
     return c->dc_value >= -dc_value_limit && c->dc_value <= dc_value_limit;
 }
 
-// The block's DC value again, as the difference to the last block written.
-static void write_dc(jpeg_state *j, frame_component *c) {
+// The block's DC value again, as the difference to the last block written;
+// 0 when that takes more than 15 bits, which the table has no code for.
+static int write_dc(window_bits *sink, frame_component *c) {
     int32_t difference = c->dc_value - c->dc_written;
     c->dc_written = c->dc_value;
     uint32_t magnitude = (uint32_t)(difference < 0 ? -difference : difference);
     int t = 0;
     while (magnitude >> t) ++t;
-    if (t > 15) {
-        give_up_window(j);
-        return;
-    }
-    window_put_bits(j->window, (uint32_t)t, 5);
-    if (t) window_put_bits(j->window, (uint32_t)(difference < 0 ? difference + (1 << t) - 1 : difference), t);
+    if (t > 15) return 0;
+    window_put_bits(sink, (uint32_t)t, 5);
+    if (t) window_put_bits(sink, (uint32_t)(difference < 0 ? difference + (1 << t) - 1 : difference), t);
+    return 1;
 }
 
-// With `keep`, the block also goes into the window.
-static int sequential_block(bit_reader *b, const scan *s, int i, jpeg_state *j, int keep) {
+// With a window, the block also goes into it. Inlined where the window is
+// known to be null or not, so that the loop for blocks left out of the window
+// writes nothing and keeps the bit reader in registers.
+static inline __attribute__((always_inline)) int sequential_block(bit_reader *b, const scan *s, int i, jpeg_state *j,
+                                                                   jpeg_window *w) {
     frame_component *c = s->component[i];
     const huffman_table *ac = s->ac[i];
     if (!dc_difference(b, s->dc[i], c)) return 0;
-    jpeg_window *w = NULL;
-    if (keep && j->window) {
-        if (window_reserve(j->window, window_block_room)) {
-            write_dc(j, c);
-            w = j->window;
+    window_bits sink = {NULL, 0, 0};
+    if (w) {
+        if (!window_reserve(w, window_block_room)) {
+            j->window = w = NULL;
         } else {
-            j->window = NULL;
+            sink = window_begin_block(w);
+            if (!write_dc(&sink, c)) {
+                give_up_window(j);
+                w = NULL;
+            }
         }
     }
     uint32_t bits;
     for (int k = 1; k < 64;) {
         int rs = decode_symbol(b, ac);
         if (rs < 0) return 0;
-        if (w) window_put_bits(w, ac->code[rs], ac->code_length[rs]);
+        if (w) window_put_bits(&sink, ac->code[rs], ac->code_length[rs]);
         int run = rs >> 4, size = rs & 15;
         if (size == 0) {
-            if (run != 15) return 1;
+            if (run != 15) break;
             k += 16;
             continue;
         }
         k += run;
         if (k > 63 || !take_bits(b, size, &bits)) return 0;
-        if (w) window_put_bits(w, bits, size);
+        if (w) window_put_bits(&sink, bits, size);
         ++k;
     }
+    if (w) window_end_block(w, &sink);
     return 1;
 }
 
@@ -448,7 +454,10 @@ static int decode_block(bit_reader *b, const scan *s, jpeg_state *j, int i, int 
     --j->blocks_left;
     frame_component *c = s->component[i];
     uint32_t bits;
-    if (!j->progressive) return sequential_block(b, s, i, j, keep);
+    if (!j->progressive) {
+        if (keep && j->window) return sequential_block(b, s, i, j, j->window);
+        return sequential_block(b, s, i, j, NULL);
+    }
     if (s->start == 0) return s->high ? take_bits(b, 1, &bits) : dc_difference(b, s->dc[i], c);
     uint64_t *nonzero = &c->nonzero[(size_t)y * (size_t)c->grid_width + (size_t)x];
     return s->high ? progressive_ac_refine(b, s, nonzero, eob_run) : progressive_ac_first(b, s, nonzero, eob_run);

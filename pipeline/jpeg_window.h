@@ -63,27 +63,49 @@ static inline int window_put_marker(jpeg_window *w, int marker) {
     return 1;
 }
 
-// Entropy-coded data: n from 0 to 16 bits, highest first, with a zero byte
-// after every 0xFF. The caller reserves room first: 64 codes of up to 32 bits,
-// stuffed, fit in 512 bytes, which is what one block can take.
+// Entropy-coded data, a block at a time: the writer's state is copied into
+// a record of the caller's own while the block is written, so that the bytes
+// it stores cannot be taken for changes to that state. The caller reserves
+// room first: 64 codes of up to 32 bits, stuffed, fit in 512 bytes, which is
+// what one block can take.
 enum { window_block_room = 512 };
 
-static inline void window_put_bits(jpeg_window *w, uint32_t value, int n) {
-    w->bits = w->bits << n | value;
-    w->count += n;
-    while (w->count >= 8) {
-        w->count -= 8;
-        unsigned char byte = (unsigned char)(w->bits >> w->count);
-        w->data[w->size++] = byte;
-        if (byte == 0xFF) w->data[w->size++] = 0;
+struct window_bits {
+    unsigned char *out;
+    uint64_t bits;  // not yet written, in the low `count` bits
+    int count;
+};
+
+static inline window_bits window_begin_block(const jpeg_window *w) {
+    window_bits sink = {w->data + w->size, w->bits, w->count};
+    return sink;
+}
+
+static inline void window_end_block(jpeg_window *w, const window_bits *sink) {
+    w->size = (size_t)(sink->out - w->data);
+    w->bits = sink->bits;
+    w->count = sink->count;
+}
+
+// n from 0 to 16 bits, highest first, with a zero byte after every 0xFF.
+static inline void window_put_bits(window_bits *sink, uint32_t value, int n) {
+    sink->bits = sink->bits << n | value;
+    sink->count += n;
+    while (sink->count >= 8) {
+        sink->count -= 8;
+        unsigned char byte = (unsigned char)(sink->bits >> sink->count);
+        *sink->out++ = byte;
+        if (byte == 0xFF) *sink->out++ = 0;
     }
-    w->bits &= ((uint64_t)1 << w->count) - 1;
+    sink->bits &= ((uint64_t)1 << sink->count) - 1;
 }
 
 // The end of a scan's data: the last byte filled up with 1 bits.
 static inline int window_end_scan(jpeg_window *w) {
     if (!window_reserve(w, 2)) return 0;
-    if (w->count) window_put_bits(w, (1u << (8 - w->count)) - 1, 8 - w->count);
+    window_bits sink = window_begin_block(w);
+    if (sink.count) window_put_bits(&sink, (1u << (8 - sink.count)) - 1, 8 - sink.count);
+    window_end_block(w, &sink);
     w->bits = 0;
     w->count = 0;
     return 1;
