@@ -5,7 +5,7 @@
 // exactly the pixels there that it gives for the whole photo while it decodes,
 // converts and stores a fraction of them. The blocks are Huffman-coded again:
 // AC codes with the photo's own tables, DC differences, which change where
-// blocks are left out, with one table that codes any difference in 5 bits.
+// blocks are left out, with one table that gives every bit count a 5-bit code.
 #pragma once
 
 #include <stddef.h>
