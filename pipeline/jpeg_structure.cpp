@@ -670,8 +670,6 @@ int jpeg_structure_is_sound(byte_reader *r, jpeg_window *window) {
     }
     int sound = walk(r, j);
     if (!sound) give_up_window(j);
-    // A frame the crop reads whole has no window.
-    if (j->window && !j->window->width) give_up_window(j);
     for (int k = 0; k < 4; ++k) free(j->component[k].nonzero);
     free(j);
     return sound;

@@ -8,9 +8,9 @@
 // The decoded photo, width × height pixels. The block holds the part of it
 // from column held_left and row held_top, held_width × held_height pixels of
 // R, G, B, A (straight alpha), rows top to bottom without gaps: the whole
-// photo, or, for a large sequential JPEG, only the columns and rows that the
-// crop reads. The block belongs to the caller, who releases it with
-// stbi_image_free.
+// photo, or, for a sequential JPEG wider or taller than the crop, only the
+// whole MCUs around what the crop reads. The block belongs to the caller,
+// who releases it with stbi_image_free.
 struct source_image {
     unsigned char *pixels;
     int32_t width;
