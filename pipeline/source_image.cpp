@@ -17,11 +17,12 @@ int load_source_image(FILE *file, source_image *image) {
     int width = 0;
     int height = 0;
     int probed = stbi_info_from_file(file, &width, &height, NULL);
-    if (!probed || width < 1 || height < 1 || (int64_t)width * (int64_t)height > source_pixel_limit ||
-        window.size > INT_MAX) {
+    if (!probed || width < 1 || height < 1 || (int64_t)width * (int64_t)height > source_pixel_limit) {
         window_drop(&window);
         return 0;
     }
+    // The decoder takes a size in an int; a window beyond that is decoded whole.
+    if (window.size > INT_MAX) window_drop(&window);
     unsigned char *pixels;
     if (window.data) {
         // Only the part the crop reads; the decoder gives the same pixels there.
