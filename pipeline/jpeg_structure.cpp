@@ -165,8 +165,8 @@ static int read_restart_interval(const unsigned char *p, uint32_t length, jpeg_s
 }
 
 // Whole MCUs around what the crop reads, with one to spare on each side: the
-// decoder's chroma upsampling looks one sample past its neighbours, and
-// treats the edge of the picture apart. No window when it would be the frame.
+// decoder's chroma upsampling blends each sample with the next one on either
+// side, and treats the edge of the picture apart. No window when it would be the frame.
 static void choose_window(jpeg_state *j, int marker) {
     jpeg_window *w = j->window;
     if (!w) return;
