@@ -31,9 +31,11 @@ static int win32_open_dialog(void *context, dialog_record *record) {
     return GetOpenFileNameW(dialog) != 0;
 }
 
+// The record switches to saving once, before the first save dialog; later
+// passes show it exactly as the last dialog left it, its flag bits included.
 static int win32_save_dialog(void *context, dialog_record *record) {
     OPENFILENAMEW *dialog = (OPENFILENAMEW *)context;
-    take_fields(dialog, record);
+    if (dialog->lpstrFile != record->file) take_fields(dialog, record);
     return GetSaveFileNameW(dialog) != 0;
 }
 

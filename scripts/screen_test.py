@@ -4,7 +4,7 @@ xdotool, as a person would: type a path, press Enter or Escape. The GTK build
 directly; the Windows build (--wine PREFIX) under Wine, with comdlg32's own
 dialogs.
 
-    screen_test.py --program build/app/kadrova --convert build/tests/kadrova_core_convert \
+    screen_test.py --program build/app/kadrova --convert build/tests/kadrova_reference_convert \
                    --corpus ../shared/corpus --shots build/screenshots SCENARIO
 
 Every dialog and box that comes up is kept as a screenshot in --shots.
@@ -145,14 +145,15 @@ def expect_files(folder, names):
         raise Failure("new in the folder: %r, expected %r" % (found, sorted(names)))
 
 
-def expect_core_output(args, photo, saved):
+def expect_reference_output(args, photo, saved):
+    """The saved file is the wallpaper made without the code under test."""
     reference = saved + ".reference"
     subprocess.run([args.convert, photo, reference], check=True)
     with open(saved, "rb") as a, open(reference, "rb") as b:
         same = a.read() == b.read()
     os.remove(reference)
     if not same:
-        raise Failure("%s is not what the core makes of %s" % (saved, photo))
+        raise Failure("%s is not the reference wallpaper of %s" % (saved, photo))
 
 
 def scenario_saves_under_proposed_name(s, args, folder, photo, start):
@@ -162,7 +163,7 @@ def scenario_saves_under_proposed_name(s, args, folder, photo, start):
     accept_box(s, program)
     finish(program, 0)
     expect_files(folder, [DEFAULT_NAME])
-    expect_core_output(args, photo, os.path.join(folder, DEFAULT_NAME))
+    expect_reference_output(args, photo, os.path.join(folder, DEFAULT_NAME))
 
 
 def scenario_cancel_at_open(s, args, folder, photo, start):
@@ -204,7 +205,7 @@ def scenario_existing_target_then_new_name(s, args, folder, photo, start):
     with open(existing, "rb") as f:
         if f.read() != b"keep me" or os.stat(existing).st_mtime != 1000000000:
             raise Failure("the existing file was touched")
-    expect_core_output(args, photo, os.path.join(folder, "neu.jpg"))
+    expect_reference_output(args, photo, os.path.join(folder, "neu.jpg"))
 
 
 def scenario_cancel_after_retry(s, args, folder, photo, start):
@@ -228,7 +229,7 @@ def scenario_name_without_extension(s, args, folder, photo, start):
     accept_box(s, program)
     finish(program, 0)
     expect_files(folder, ["ohne-endung.jpg"])
-    expect_core_output(args, photo, os.path.join(folder, "ohne-endung.jpg"))
+    expect_reference_output(args, photo, os.path.join(folder, "ohne-endung.jpg"))
 
 
 def scenario_arguments_ignored(s, args, folder, photo, start):

@@ -1,5 +1,5 @@
 // What the process holds right now: open file descriptors and heap bytes in
-// use. Where a platform cannot tell, the values are -1.
+// use.
 #pragma once
 
 struct held_resources {
