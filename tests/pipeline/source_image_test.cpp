@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <functional>
 
+#include "pipeline/file_structure.h"
 #include "pipeline/source_image.h"
 #include "tests/support/fixtures.h"
 
@@ -297,6 +298,9 @@ TEST(Intake, HoldsTheSizeLimits) {
         {"32769 x 8 JPEG", 32769, 8, false, false},
         {"8 x 32769 JPEG", 8, 32769, false, false},
         {"6001 x 6000 PNG", 6001, 6000, true, false},
+        {"6000 x 6000 JPEG, exactly 36 MP", 6000, 6000, false, true},
+        {"3617 x 9953 JPEG, 36,000,001 pixels", 3617, 9953, false, false},
+        {"3617 x 9953 PNG, 36,000,001 pixels", 3617, 9953, true, false},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -322,6 +326,28 @@ TEST(Intake, HoldsTheSizeLimits) {
                       90);
             stbi_image_free(image.pixels);
         }
+    }
+}
+
+// The JPEG walk goes over every block, so it applies the pixel rule to the
+// frame header itself, before the first scan, and to the pixel.
+TEST(Intake, JpegWalkAppliesThePixelLimitToTheFrameHeader) {
+    struct {
+        int width, height;
+        int sound;
+    } cases[] = {{6000, 6000, 1}, {3617, 9953, 0}, {9953, 3617, 0}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(testing::Message() << c.width << " x " << c.height);
+        jpeg_fixture f;
+        f.width = c.width;
+        f.height = c.height;
+        f.components = 1;
+        f.pixels = uniform_rows((size_t)c.width * c.height, 90);
+        bytes file = encode_jpeg(&f);
+        FILE *stream = fmemopen(file.data(), file.size(), "rb");
+        ASSERT_NE(stream, nullptr);
+        EXPECT_EQ(file_structure_is_sound(stream, NULL), c.sound);
+        fclose(stream);
     }
 }
 
@@ -373,6 +399,35 @@ TEST(Intake, RefusesTruncatedFilesAtEveryCut) {
         for (size_t cut : cuts) {
             bytes shortened(c.file.begin(), c.file.begin() + (long)cut);
             EXPECT_TRUE(refused(shortened)) << c.name << " cut at " << cut << " of " << size;
+        }
+    }
+}
+
+// A DNL marker after the first scan may repeat the frame's height; one that
+// gives another height makes the file corrupt. Narrow and wide photos, so
+// that both the whole file and the crop's window meet it.
+TEST(Intake, ReadsADnlMarkerThatRepeatsTheHeight) {
+    for (int width : {64, 400}) {
+        bytes file = jpeg_bytes(colour_jpeg(width, 48));
+        ASSERT_EQ(file[file.size() - 2], 0xFF);
+        ASSERT_EQ(file[file.size() - 1], 0xD9);
+        for (int height : {48, 47, 49}) {
+            SCOPED_TRACE(testing::Message() << width << " wide, DNL height " << height);
+            bytes with_dnl(file.begin(), file.end() - 2);
+            const unsigned char dnl[] = {0xFF, 0xDC, 0x00, 0x04, 0x00, (unsigned char)height, 0xFF, 0xD9};
+            with_dnl.insert(with_dnl.end(), dnl, dnl + sizeof dnl);
+            source_image image = {};
+            ASSERT_EQ(load_bytes(with_dnl, &image), height == 48 ? 1 : 0);
+            if (height != 48) continue;
+            source_image plain = {};
+            ASSERT_EQ(load_bytes(file, &plain), 1);
+            EXPECT_EQ(image.width, width);
+            EXPECT_EQ(image.height, 48);
+            for (int y = plain.held_top; y < plain.held_top + plain.held_height; ++y)
+                for (int x = plain.held_left; x < plain.held_left + plain.held_width; ++x)
+                    ASSERT_EQ(memcmp(pixel(&image, x, y), pixel(&plain, x, y), 4), 0) << x << ", " << y;
+            stbi_image_free(image.pixels);
+            stbi_image_free(plain.pixels);
         }
     }
 }
