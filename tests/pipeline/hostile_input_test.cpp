@@ -1,5 +1,6 @@
-// Every corpus file and fixture, cut short and with bytes changed: intake
-// either refuses it or the whole pipeline gives a full raster. Under the
+// Every corpus file and fixture, cut short and with bytes changed: a cut
+// file is refused; a changed one is refused or the whole pipeline gives a
+// full raster. Under the
 // sanitizer build this also proves no crash, no leak and nothing read or
 // written out of bounds; the test's time limit catches a hang.
 #include <gtest/gtest.h>
@@ -66,18 +67,24 @@ std::vector<std::pair<std::string, bytes>> every_photo() {
 
 }  // namespace
 
-TEST(HostileInput, CutOrChangedFilesAreRefusedOrGiveAFullRaster) {
-    std::mt19937 random(99);
-    size_t refused = 0, scaled = 0;
+// A file cut off anywhere is refused, never shown in part.
+TEST(HostileInput, EveryCutIsRefused) {
     for (const auto &photo : every_photo()) {
         const bytes &file = photo.second;
         ASSERT_GT(file.size(), 8u) << photo.first;
         for (size_t k = 0; k < 64; ++k) {
             bytes cut(file.begin(), file.begin() + (long)(1 + (file.size() - 2) * k / 63));
-            int result = outcome(cut);
-            ASSERT_NE(result, 0) << photo.first << " cut to " << cut.size() << " bytes";
-            (result == 1 ? refused : scaled) += 1;
+            EXPECT_EQ(outcome(cut), 1) << photo.first << " cut to " << cut.size() << " of " << file.size() << " bytes";
         }
+    }
+}
+
+// Changed bytes may still make a photo: then the whole pipeline runs on it.
+TEST(HostileInput, ChangedFilesAreRefusedOrGiveAFullRaster) {
+    std::mt19937 random(99);
+    size_t refused = 0, scaled = 0;
+    for (const auto &photo : every_photo()) {
+        const bytes &file = photo.second;
         for (int k = 0; k < 16; ++k) {
             bytes changed = file;
             int changes = 1 + (int)(random() % 8);
