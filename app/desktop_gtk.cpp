@@ -140,7 +140,12 @@ static void gtk_message_box(void *, const char *text, uint32_t flags) {
     GtkWidget *row = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 16);
     gtk_container_set_border_width(GTK_CONTAINER(row), 16);
     const char *icon = flags == box_error ? "dialog-error" : flags == box_warning ? "dialog-warning" : NULL;
-    if (icon) gtk_box_pack_start(GTK_BOX(row), gtk_image_new_from_icon_name(icon, GTK_ICON_SIZE_DIALOG), FALSE, FALSE, 0);
+    if (icon) {
+        GtkWidget *image = gtk_image_new_from_icon_name(icon, GTK_ICON_SIZE_DIALOG);
+        // What a screen reader says for the icon.
+        atk_object_set_name(gtk_widget_get_accessible(image), flags == box_error ? text_error_icon : text_warning_icon);
+        gtk_box_pack_start(GTK_BOX(row), image, FALSE, FALSE, 0);
+    }
     GtkWidget *label = gtk_label_new(text);
     gtk_label_set_line_wrap(GTK_LABEL(label), TRUE);
     gtk_label_set_max_width_chars(GTK_LABEL(label), 50);

@@ -18,3 +18,7 @@ static const path_char text_read_error[] =
 static const path_char text_retry[] = PATH_TEXT("Bitte einen neuen Dateinamen und einen beschreibbaren Ordner w\u00E4hlen.");
 static const path_char text_saved[] = PATH_TEXT("Dein 1080 \u00D7 1920-Hintergrund wurde gespeichert.");
 static const path_char text_save_failed[] = PATH_TEXT("Speichern fehlgeschlagen.");
+
+// What a screen reader says for the icons of the error and the warning box.
+static const path_char text_error_icon[] = PATH_TEXT("Fehler");
+static const path_char text_warning_icon[] = PATH_TEXT("Warnung");

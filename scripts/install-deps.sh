@@ -7,6 +7,7 @@ set -euo pipefail
 build=(cmake ninja-build g++ pkg-config libstb-dev libgtk-3-dev adwaita-icon-theme)
 test=(googletest libgtest-dev libgmock-dev libbenchmark-dev libjpeg62-turbo-dev libpng-dev
       libjpeg-turbo-progs imagemagick xvfb xauth xdotool x11-utils python3 fonts-dejavu-core
+      python3-pyatspi at-spi2-core dbus-daemon
       g++-mingw-w64-x86-64 wine wine64 clang-14 libclang-rt-14-dev llvm-14 libvips-tools
       file dpkg-dev desktop-file-utils bc unzip)
 

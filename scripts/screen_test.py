@@ -7,12 +7,15 @@ dialogs.
     screen_test.py --program build/app/kadrova --convert build/tests/kadrova_reference_convert \
                    --corpus ../shared/corpus --shots build/screenshots SCENARIO
 
-Every dialog and box that comes up is kept as a screenshot in --shots.
+Every dialog and box that comes up is kept as a screenshot in --shots. On
+the GTK screen each box's text and icon are read from the accessibility tree
+(AT-SPI, on a session bus of the test's own) and held to the exact texts.
 Exit code 0 when the scenario went as it must.
 """
 import argparse
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -22,6 +25,11 @@ OPEN_TITLE = "Kadrova \u00b7 Foto f\u00fcr mittigen 9:16-Ausschnitt ausw\u00e4hl
 SAVE_TITLE = "Kadrova \u00b7 Neue JPEG-Kopie speichern"
 BOX_TITLE = "Kadrova"
 DEFAULT_NAME = "Hintergrund-1080x1920.jpg"
+# Each box: its text and the accessible name of its icon (None: no icon).
+READ_ERROR = ("Das Bild konnte nicht gelesen werden. Unterst\u00fctzt werden JPEG und PNG bis 36 Megapixel.",
+              "Fehler")
+RETRY = ("Bitte einen neuen Dateinamen und einen beschreibbaren Ordner w\u00e4hlen.", "Warnung")
+SAVED = ("Dein 1080 \u00d7 1920-Hintergrund wurde gespeichert.", None)
 WAIT = 30  # seconds a window may take to come up on a slow machine
 
 
@@ -46,16 +54,36 @@ class Screen:
         self.display = ":" + number
         # A home of its own, so that no recently used file of another run shows up.
         self.home = tempfile.mkdtemp(prefix="kadrova-home-")
-        self.env = dict(os.environ, DISPLAY=self.display, GDK_BACKEND="x11", NO_AT_BRIDGE="1", HOME=self.home,
+        self.env = dict(os.environ, DISPLAY=self.display, GDK_BACKEND="x11", HOME=self.home,
                         XDG_CONFIG_HOME=os.path.join(self.home, ".config"),
                         XDG_DATA_HOME=os.path.join(self.home, ".local", "share"),
-                        XDG_CACHE_HOME=os.path.join(self.home, ".cache"))
+                        XDG_CACHE_HOME=os.path.join(self.home, ".cache"),
+                        XDG_RUNTIME_DIR=os.path.join(self.home, "run"))
+        os.makedirs(self.env["XDG_RUNTIME_DIR"], mode=0o700)
         self.env.pop("WAYLAND_DISPLAY", None)
+        self.bus = None
+        if wine:
+            self.env["NO_AT_BRIDGE"] = "1"
+        else:
+            # A session bus of our own: GTK's accessibility bridge starts the
+            # AT-SPI bus on it, and this script reads the boxes from there.
+            self.bus = subprocess.Popen(["dbus-daemon", "--session", "--nofork", "--print-address=1"],
+                                        env=self.env, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                                        text=True, start_new_session=True)
+            address = self.bus.stdout.readline().strip()
+            if not address:
+                raise Failure("dbus-daemon did not start")
+            self.env["DBUS_SESSION_BUS_ADDRESS"] = address
+            os.environ.update(DBUS_SESSION_BUS_ADDRESS=address, DISPLAY=self.display)
         self.shots = shots
         self.scenario = scenario
         self.count = 0
 
     def close(self):
+        if self.bus:
+            # The AT-SPI bus it started goes with it.
+            os.killpg(self.bus.pid, signal.SIGTERM)
+            self.bus.wait()
         self.server.terminate()
         self.server.wait()
         shutil.rmtree(self.home, ignore_errors=True)
@@ -88,6 +116,33 @@ class Screen:
                 raise Failure("the program ended (exit %d) while waiting for %r" % (program.returncode, title))
             time.sleep(0.1)
         raise Failure("no window %r came up; visible: %r" % (title, self.visible_titles()))
+
+    def box_contents(self):
+        """The texts, the icons' and the buttons' names of the program's box, from AT-SPI."""
+        import pyatspi  # Debian's python3-pyatspi; imported once the bus is ours
+        deadline = time.monotonic() + WAIT
+        while time.monotonic() < deadline:
+            for app in pyatspi.Registry.getDesktop(0):
+                if app is None or app.name != "kadrova":
+                    continue
+                for window in app:
+                    if window is None or window.name != BOX_TITLE or window.getRoleName() != "dialog":
+                        continue
+                    found = {"label": [], "icon": [], "push button": []}
+                    self._collect(window, found)
+                    if found["label"]:
+                        return found["label"], found["icon"], found["push button"]
+            time.sleep(0.2)
+        raise Failure("no box %r in the accessibility tree" % BOX_TITLE)
+
+    def _collect(self, node, found):
+        for child in node:
+            if child is None:
+                continue
+            role = child.getRoleName()
+            if role in found:
+                found[role].append(child.name)
+            self._collect(child, found)
 
     def screenshot(self, label):
         self.count += 1
@@ -124,8 +179,15 @@ def open_photo(screen, program, path):
     screen.key("Return")
 
 
-def accept_box(screen, program):
+def accept_box(screen, program, expected):
+    """The box with this text and icon; Enter dismisses it."""
     screen.wait_for(BOX_TITLE, program)
+    if not screen.wine:
+        texts, icons, buttons = screen.box_contents()
+        text, icon = expected
+        if texts != [text] or icons != ([icon] if icon else []) or buttons != ["OK"]:
+            raise Failure("box shows %r with icons %r and buttons %r, expected %r with icon %r"
+                          % (texts, icons, buttons, text, icon))
     screen.key("Return")
 
 
@@ -160,7 +222,7 @@ def scenario_saves_under_proposed_name(s, args, folder, photo, start):
     program = start()
     open_photo(s, program, photo)
     save_as(s, program)
-    accept_box(s, program)
+    accept_box(s, program, SAVED)
     finish(program, 0)
     expect_files(folder, [DEFAULT_NAME])
     expect_reference_output(args, photo, os.path.join(folder, DEFAULT_NAME))
@@ -182,7 +244,7 @@ def scenario_bmp_named_jpg(s, args, folder, photo, start):
     s.wait_for(BOX_TITLE, program)
     if any(name == SAVE_TITLE for _, name in s.visible_titles()):
         raise Failure("the save dialog came up for an unreadable photo")
-    s.key("Return")
+    accept_box(s, program, READ_ERROR)
     finish(program, 1)
     expect_files(folder, [])
 
@@ -195,11 +257,11 @@ def scenario_existing_target_then_new_name(s, args, folder, photo, start):
     program = start()
     open_photo(s, program, photo)
     save_as(s, program)          # the default name exists: retry warning
-    accept_box(s, program)
+    accept_box(s, program, RETRY)
     save_as(s, program)          # the dialog came back with that full path: Enter asks for it again
-    accept_box(s, program)
+    accept_box(s, program, RETRY)
     save_as(s, program, "neu.jpg")
-    accept_box(s, program)
+    accept_box(s, program, SAVED)
     finish(program, 0)
     expect_files(folder, [DEFAULT_NAME, "neu.jpg"])
     with open(existing, "rb") as f:
@@ -215,7 +277,7 @@ def scenario_cancel_after_retry(s, args, folder, photo, start):
     program = start()
     open_photo(s, program, photo)
     save_as(s, program)
-    accept_box(s, program)
+    accept_box(s, program, RETRY)
     s.wait_for(SAVE_TITLE, program)
     s.key("Escape")
     finish(program, 0)
@@ -226,7 +288,7 @@ def scenario_name_without_extension(s, args, folder, photo, start):
     program = start()
     open_photo(s, program, photo)
     save_as(s, program, "ohne-endung")
-    accept_box(s, program)
+    accept_box(s, program, SAVED)
     finish(program, 0)
     expect_files(folder, ["ohne-endung.jpg"])
     expect_reference_output(args, photo, os.path.join(folder, "ohne-endung.jpg"))
