@@ -324,14 +324,16 @@ def main():
     parser.add_argument("--corpus", required=True)
     parser.add_argument("--shots", required=True)
     parser.add_argument("--wine", metavar="PREFIX", help="run the Windows build under Wine in this prefix")
+    parser.add_argument("--label", help="names the screenshots instead of the scenario")
     parser.add_argument("scenario", choices=sorted(SCENARIOS))
     args = parser.parse_args()
     for name in ("program", "convert", "corpus", "shots", "wine"):
         if getattr(args, name):
             setattr(args, name, os.path.abspath(getattr(args, name)))
+    label = args.label or args.scenario
     os.makedirs(args.shots, exist_ok=True)
     for old in os.listdir(args.shots):
-        if old.startswith(args.scenario + "-"):
+        if old.startswith(label + "-"):
             os.remove(os.path.join(args.shots, old))
 
     work = tempfile.mkdtemp(prefix="kadrova-screen-")
@@ -345,13 +347,13 @@ def main():
     os.makedirs(folder, exist_ok=True)
     FOLDER_AT_START[:] = os.listdir(folder)
 
-    screen = Screen(args.shots, args.scenario, bool(args.wine))
+    screen = Screen(args.shots, label, bool(args.wine))
     if args.wine:
         screen.env.update(WINEPREFIX=args.wine, WINEDEBUG="-all")
     launcher = [os.path.join(os.path.dirname(os.path.abspath(__file__)), "wine_run.sh")] if args.wine else []
     programs = []
 
-    log = open(os.path.join(args.shots, args.scenario + "-stderr.txt"), "w")
+    log = open(os.path.join(args.shots, label + "-stderr.txt"), "w")
 
     def start(arguments=()):
         program = subprocess.Popen([*launcher, args.program, *arguments], cwd=folder, env=screen.env,
