@@ -12,6 +12,7 @@
 
 #include <stb/stb_image.h>
 
+#include "pipeline/crop_geometry.h"
 #include "pipeline/portrait_raster.h"
 
 #ifndef KADROVA_FUZZ_DECODE_ONLY

@@ -10,7 +10,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "pipeline/portrait_raster.h"
+#include "pipeline/crop_geometry.h"
 #include "pipeline/source_image.h"
 
 struct huffman_table {

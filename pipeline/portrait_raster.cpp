@@ -12,9 +12,9 @@
 #include "pipeline/portrait_raster.h"
 
 #include <stddef.h>
+#include <stdlib.h>
 
 #include "platform/runtime.h"
-#include <stdlib.h>
 
 #ifdef __SSE2__
 #include <emmintrin.h>
@@ -35,20 +35,6 @@ struct row_sample {
     double fraction;
     double rest;
 };
-
-// The centre of output pixel `index` mapped into the crop, in source centre
-// coordinates, clamped into 0 … size − 1 (upper limit first). Gives the nearer
-// index, the farther one and the fraction towards the farther one.
-static double sample_axis(int32_t index, double scale, double offset, int32_t size, int32_t *near_index,
-                          int32_t *far_index) {
-    double position = ((double)index + 0.5) * scale + offset - 0.5;
-    double last = (double)(size - 1);
-    if (!(position < last)) position = last;
-    if (!(position > 0.0)) position = 0.0;
-    *near_index = (int32_t)position;
-    *far_index = *near_index + 1 < size ? *near_index + 1 : *near_index;
-    return position - (double)*near_index;
-}
 
 static inline double composite_on_white(int v, int a) {
     return (double)(v * a) / 255.0 + 255.0 - (double)a;
@@ -129,32 +115,6 @@ static int scale_opaque_pair(const row_sample *row, const column_table *columns,
 }
 #endif
 
-// Scale factor and offsets of the largest centred 9:16 region.
-struct crop_geometry {
-    double scale, offset_x, offset_y;
-};
-
-static crop_geometry geometry_of(int32_t width, int32_t height) {
-    const double scale_x = (double)width / 1080.0;
-    const double scale_y = (double)height / 1920.0;
-    crop_geometry g;
-    g.scale = scale_y < scale_x ? scale_y : scale_x;
-    g.offset_x = ((double)width - 1080.0 * g.scale) * 0.5;
-    g.offset_y = ((double)height - 1920.0 * g.scale) * 0.5;
-    return g;
-}
-
-// Sample positions only grow with the output index, so the first output
-// pixel's nearer index and the last one's farther index bound them all.
-void crop_reach(int32_t width, int32_t height, crop_span *columns, crop_span *rows) {
-    const crop_geometry g = geometry_of(width, height);
-    int32_t unused;
-    sample_axis(0, g.scale, g.offset_x, width, &columns->first, &unused);
-    sample_axis(portrait_width - 1, g.scale, g.offset_x, width, &unused, &columns->last);
-    sample_axis(0, g.scale, g.offset_y, height, &rows->first, &unused);
-    sample_axis(portrait_height - 1, g.scale, g.offset_y, height, &unused, &rows->last);
-}
-
 portrait_raster crop_and_scale(const source_image *image) {
     portrait_raster raster;
     raster.pixels = (unsigned char *)large_block_malloc(portrait_bytes);
@@ -162,12 +122,12 @@ portrait_raster crop_and_scale(const source_image *image) {
 
     const int32_t width = image->width;
     const int32_t height = image->height;
-    const crop_geometry g = geometry_of(width, height);
+    const crop_geometry g = crop_geometry_of(width, height);
 
     column_table columns;
     for (int32_t j = 0; j < portrait_width; ++j) {
         int32_t near_index, far_index;
-        double fraction = sample_axis(j, g.scale, g.offset_x, width, &near_index, &far_index);
+        double fraction = crop_sample(j, g.scale, g.offset_x, width, &near_index, &far_index);
         columns.fraction[j] = fraction;
         columns.rest[j] = 1.0 - fraction;
         columns.near_offset[j] = (size_t)(near_index - image->held_left) * 4;
@@ -178,7 +138,7 @@ portrait_raster crop_and_scale(const source_image *image) {
     for (int32_t i = 0; i < portrait_height; ++i) {
         int32_t near_index, far_index;
         row_sample row;
-        row.fraction = sample_axis(i, g.scale, g.offset_y, height, &near_index, &far_index);
+        row.fraction = crop_sample(i, g.scale, g.offset_y, height, &near_index, &far_index);
         row.rest = 1.0 - row.fraction;
         row.top = image->pixels + (size_t)(near_index - image->held_top) * row_bytes;
         row.bottom = image->pixels + (size_t)(far_index - image->held_top) * row_bytes;

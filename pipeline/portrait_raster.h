@@ -2,11 +2,12 @@
 // resampled bilinearly to 1080 × 1920 and laid onto white.
 #pragma once
 
+#include "pipeline/crop_geometry.h"
 #include "pipeline/source_image.h"
 
 enum {
-    portrait_width = 1080,
-    portrait_height = 1920,
+    portrait_width = crop_output_width,
+    portrait_height = crop_output_height,
     portrait_stride = portrait_width * 3,
     portrait_bytes = portrait_stride * portrait_height,
 };
@@ -17,14 +18,6 @@ enum {
 struct portrait_raster {
     unsigned char *pixels;
 };
-
-// The first and the last source column (or row) that the crop of a photo of
-// width × height pixels reads; it may read any in between.
-struct crop_span {
-    int32_t first;
-    int32_t last;
-};
-void crop_reach(int32_t width, int32_t height, crop_span *columns, crop_span *rows);
 
 // Byte-exact: every value is formed in IEEE double, one rounded operation at
 // a time, in a fixed order. The source is only read.

@@ -9,6 +9,7 @@
 
 #include <stb/stb_image.h>
 
+#include "pipeline/crop_geometry.h"
 #include "pipeline/portrait_raster.h"
 #include "tests/support/fixtures.h"
 #include "tests/support/plain_crop_and_scale.h"
