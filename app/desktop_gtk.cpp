@@ -6,6 +6,7 @@
 #include <string.h>
 
 #include "app/flow.h"
+#include "app/preview_gtk.h"
 #include "app/texts.h"
 
 // Lets GTK draw and unmap what is pending, so that a closed dialog has left
@@ -100,6 +101,8 @@ static int run_file_dialog(dialog_record *record, GtkFileChooserAction action, c
         propose_name(chooser, record->file);
     }
 
+    photo_preview *preview = action == GTK_FILE_CHOOSER_ACTION_OPEN ? preview_attach(chooser) : NULL;
+
     int accepted = 0;
     GString *path = g_string_new(NULL);
     // A path that must exist and does not keeps the dialog open, as the
@@ -109,6 +112,7 @@ static int run_file_dialog(dialog_record *record, GtkFileChooserAction action, c
         accepted = chosen && take_path(record, chosen, path);
         g_free(chosen);
     }
+    if (preview) preview_detach(preview);
     close_dialog(dialog);
 
     // A path too long for the buffer is a dialog error.

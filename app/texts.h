@@ -22,3 +22,14 @@ static const path_char text_save_failed[] = PATH_TEXT("Speichern fehlgeschlagen.
 // What a screen reader says for the icons of the error and the warning box.
 static const path_char text_error_icon[] = PATH_TEXT("Fehler");
 static const path_char text_warning_icon[] = PATH_TEXT("Warnung");
+
+// The open dialog's preview (Linux): the photo's size, or why there is no
+// picture of it.
+static const path_char text_preview_name[] = PATH_TEXT("Vorschau");
+static const path_char text_preview_size[] = PATH_TEXT("%d \u00D7 %d Pixel");
+static const path_char text_preview_not_photo[] = PATH_TEXT("Kein JPEG- oder PNG-Bild");
+static const path_char text_preview_too_large[] = PATH_TEXT("Zu gro\u00DF: h\u00F6chstens 36 Megapixel");
+static const path_char text_preview_too_wide[] = PATH_TEXT("Zu gro\u00DF: h\u00F6chstens 32.768 Pixel je Seite");
+static const path_char text_preview_unsupported[] = PATH_TEXT("Diese JPEG-Art wird nicht unterst\u00FCtzt");
+static const path_char text_preview_damaged[] = PATH_TEXT("Besch\u00E4digt oder unvollst\u00E4ndig");
+static const path_char text_preview_unreadable[] = PATH_TEXT("Nicht lesbar");

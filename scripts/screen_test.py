@@ -30,6 +30,8 @@ READ_ERROR = ("Das Bild konnte nicht gelesen werden. Unterst\u00fctzt werden JPE
               "Fehler")
 RETRY = ("Bitte einen neuen Dateinamen und einen beschreibbaren Ordner w\u00e4hlen.", "Warnung")
 SAVED = ("Dein 1080 \u00d7 1920-Hintergrund wurde gespeichert.", None)
+PREVIEW_NAME = "Vorschau"
+DAMAGED = "Besch\u00e4digt oder unvollst\u00e4ndig"
 WAIT = 30  # seconds a window may take to come up on a slow machine
 
 
@@ -117,23 +119,57 @@ class Screen:
             time.sleep(0.1)
         raise Failure("no window %r came up; visible: %r" % (title, self.visible_titles()))
 
+    def accessible_window(self, title, role=None):
+        """The program's window with this title in the accessibility tree, or None."""
+        import pyatspi  # Debian's python3-pyatspi; imported once the bus is ours
+        for app in pyatspi.Registry.getDesktop(0):
+            if app is None or app.name != "kadrova":
+                continue
+            for window in app:
+                if window is not None and window.name == title and (role is None or window.getRoleName() == role):
+                    return window
+        return None
+
     def box_contents(self):
         """The texts, the icons' and the buttons' names of the program's box, from AT-SPI."""
-        import pyatspi  # Debian's python3-pyatspi; imported once the bus is ours
         deadline = time.monotonic() + WAIT
         while time.monotonic() < deadline:
-            for app in pyatspi.Registry.getDesktop(0):
-                if app is None or app.name != "kadrova":
-                    continue
-                for window in app:
-                    if window is None or window.name != BOX_TITLE or window.getRoleName() != "dialog":
-                        continue
-                    found = {"label": [], "icon": [], "push button": []}
-                    self._collect(window, found)
-                    if found["label"]:
-                        return found["label"], found["icon"], found["push button"]
+            window = self.accessible_window(BOX_TITLE, "dialog")
+            if window is not None:
+                found = {"label": [], "icon": [], "push button": []}
+                self._collect(window, found)
+                if found["label"]:
+                    return found["label"], found["icon"], found["push button"]
             time.sleep(0.2)
         raise Failure("no box %r in the accessibility tree" % BOX_TITLE)
+
+    def preview(self):
+        """Where the open dialog's preview picture is on the screen (x, y, width,
+        height) and the texts shown under it, from AT-SPI; None and no texts
+        while the dialog has none."""
+        import pyatspi
+        window = self.accessible_window(OPEN_TITLE)
+        area = self._find(window, PREVIEW_NAME) if window is not None else None
+        if area is None:
+            return None, []
+        extents = area.queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
+        texts = []
+        for sibling in area.parent:
+            if sibling is not None and sibling.getRoleName() == "label" and sibling.name and \
+                    sibling.getState().contains(pyatspi.STATE_SHOWING):
+                texts.append(sibling.name)
+        return (extents.x, extents.y, extents.width, extents.height), texts
+
+    def _find(self, node, name):
+        for child in node:
+            if child is None:
+                continue
+            if child.name == name:
+                return child
+            found = self._find(child, name)
+            if found is not None:
+                return found
+        return None
 
     def _collect(self, node, found):
         for child in node:
@@ -149,6 +185,7 @@ class Screen:
         safe = "".join(c if c.isalnum() else "-" for c in label)[:40].strip("-")
         path = os.path.join(self.shots, "%s-%02d-%s.png" % (self.scenario, self.count, safe))
         subprocess.run(["import", "-display", self.display, "-window", "root", path], check=True)
+        return path
 
     def type_path(self, text):
         self.xdotool("type", "--delay", "20", text)
@@ -292,6 +329,150 @@ def scenario_name_without_extension(s, args, folder, photo, start):
     finish(program, 0)
     expect_files(folder, ["ohne-endung.jpg"])
     expect_reference_output(args, photo, os.path.join(folder, "ohne-endung.jpg"))
+
+
+def go_to_folder(s, program, folder):
+    """In the open dialog: goes to the folder, which selects its first file."""
+    s.wait_for(OPEN_TITLE, program)
+    s.key("ctrl+l")
+    time.sleep(0.6)
+    s.xdotool("type", "--delay", "50", folder + "/")
+    time.sleep(1.0)
+    s.key("Delete")  # what the entry completed on its own, a file's name
+    s.key("Return")  # a folder: the dialog goes there
+
+
+def select_in_folder(s, program, folder, index):
+    """In the open dialog: goes to the folder and selects its index-th file, as
+    the list sorts them by name."""
+    go_to_folder(s, program, folder)
+    time.sleep(1.0)
+    s.key("Home")
+    for _ in range(index):
+        s.key("Down")
+
+
+def pixel(shot, x, y):
+    """The (r, g, b) of one pixel of a screenshot."""
+    spec = " ".join("%%[fx:int(255*p{%d,%d}.%s+0.5)]" % (x, y, channel) for channel in "rgb")
+    out = subprocess.run(["convert", shot, "-format", spec, "info:"], capture_output=True, text=True, check=True)
+    return tuple(int(v) for v in out.stdout.split())
+
+
+def near(colour, expected, tolerance=6):
+    return all(abs(a - b) <= tolerance for a, b in zip(colour, expected))
+
+
+def wait_for_preview(s, program, text):
+    """The preview once it shows this text, with a screenshot of it."""
+    deadline = time.monotonic() + WAIT
+    while time.monotonic() < deadline:
+        try:
+            place, texts = s.preview()
+        except Exception:  # the tree changed under the walk: read it again
+            place, texts = None, []
+        if text in texts:
+            time.sleep(0.5)  # the picture is drawn in the same idle time; let it reach the screen
+            return place, texts, s.screenshot("preview")
+        if program.poll() is not None:
+            raise Failure("the program ended while waiting for the preview")
+        time.sleep(0.2)
+    raise Failure("the preview never showed %r; it shows %r" % (text, s.preview()[1]))
+
+
+def scenario_preview_shows_the_wallpaper_part(s, args, folder, photo, start):
+    # A landscape photo whose centred 9:16 part (506.25 of its 1600 columns,
+    # from 546.875) is green and the rest red.
+    photos = os.path.join(os.path.dirname(folder), "vorschau")
+    os.makedirs(photos)
+    landscape = os.path.join(photos, "landschaft.png")
+    subprocess.run(["convert", "-size", "1600x900", "xc:#d02020", "-fill", "#20c020",
+                    "-draw", "rectangle 547,0 1052,899", landscape], check=True)
+    program = start()
+    select_in_folder(s, program, photos, 0)
+    (x, y, width, height), texts, shot = wait_for_preview(s, program, "1600 \u00d7 900 Pixel")
+    # The picture: 240 x 135, centred in the preview's place; the wallpaper's
+    # part from column 82.03 to 157.97 of it. Both sides of each border, a few
+    # pixels off: green inside, red at half brightness outside.
+    left, top = x + (width - 240) // 2, y + (height - 135) // 2
+    bright, dimmed = (32, 192, 32), (104, 16, 16)
+    for column, expected in ((4, dimmed), (77, dimmed), (87, bright), (120, bright), (153, bright),
+                             (163, dimmed), (236, dimmed)):
+        for row in (4, 67, 131):
+            seen = pixel(shot, left + column, top + row)
+            if not near(seen, expected):
+                raise Failure("the preview's column %d, row %d is %r, expected about %r"
+                              % (column, row, seen, expected))
+    s.key("Escape")
+    finish(program, 0)
+    expect_files(folder, [])
+
+
+def scenario_preview_of_a_damaged_photo(s, args, folder, photo, start):
+    # A JPEG cut off in its scan: no picture, and why.
+    photos = os.path.join(os.path.dirname(folder), "vorschau")
+    os.makedirs(photos)
+    with open(photo, "rb") as whole, open(os.path.join(photos, "kaputt.jpg"), "wb") as cut:
+        cut.write(whole.read(3000))
+    program = start()
+    select_in_folder(s, program, photos, 0)
+    (x, y, width, height), texts, shot = wait_for_preview(s, program, DAMAGED)
+    if texts != ["227 \u00d7 149 Pixel", DAMAGED]:
+        raise Failure("the preview says %r" % texts)
+    background = pixel(shot, x + 2, y + 2)
+    for column, row in ((x + width // 2, y + height // 2), (x + width // 4, y + height // 2)):
+        if pixel(shot, column, row) != background:
+            raise Failure("the preview shows a picture of a damaged photo")
+    s.key("Escape")
+    finish(program, 0)
+
+
+def reading(pid, path):
+    """Whether the process has this file open."""
+    target = os.path.realpath(path)
+    try:
+        descriptors = os.listdir("/proc/%d/fd" % pid)
+    except OSError:
+        return False
+    for fd in descriptors:
+        try:
+            if os.readlink("/proc/%d/fd/%s" % (pid, fd)) == target:
+                return True
+        except OSError:
+            pass
+    return False
+
+
+def scenario_preview_closes_at_once(s, args, folder, photo, start):
+    # A 36 MP photo of 16-bit samples (made once and kept beside the
+    # screenshots): Escape while the preview reads it ends the program at
+    # once, not after the preview has read the photo (about a second here).
+    cache = os.path.join(os.path.dirname(args.shots), "screen-fixtures")
+    os.makedirs(cache, exist_ok=True)
+    big = os.path.join(cache, "36mp-16bit.png")
+    if not os.path.exists(big):
+        subprocess.run(["convert", "-size", "7200x5000", "-seed", "7", "plasma:fractal", "-depth", "16",
+                        "PNG:" + big + ".part"], check=True)
+        os.rename(big + ".part", big)
+    photos = os.path.join(os.path.dirname(folder), "vorschau")
+    os.makedirs(photos)
+    os.symlink(big, os.path.join(photos, "gross.png"))
+    program = start()
+    go_to_folder(s, program, photos)
+    # Escape once the preview has the photo open: seen from outside, in the
+    # process's open files, so that a busy program cannot hide it.
+    deadline = time.monotonic() + WAIT
+    while not reading(program.pid, big):
+        if time.monotonic() > deadline or program.poll() is not None:
+            raise Failure("the preview never opened the photo")
+        time.sleep(0.01)
+    s.key("Escape")
+    pressed = time.monotonic()
+    finish(program, 0)
+    took = time.monotonic() - pressed
+    print("the program ended %.2f s after Escape" % took)
+    if took > 0.5:
+        raise Failure("the program took %.1f s to end after Escape" % took)
 
 
 def scenario_arguments_ignored(s, args, folder, photo, start):
