@@ -5,8 +5,6 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include <stb/stb_image.h>
-
 #include "app/texts.h"
 #include "export/jpeg_export.h"
 #include "pipeline/portrait_raster.h"
@@ -20,7 +18,7 @@ static portrait_raster read_and_scale(const path_char *open_path) {
     source_image image;
     if (load_source_image(input, &image)) {
         raster = crop_and_scale(&image);
-        stbi_image_free(image.pixels);
+        release_source_image(&image);
     }
     fclose(input);
     return raster;

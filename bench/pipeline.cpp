@@ -11,7 +11,6 @@
 #include <sys/resource.h>
 #include <time.h>
 
-#include <stb/stb_image.h>
 
 #include "export/jpeg_export.h"
 
@@ -43,7 +42,7 @@ int main(int argc, char **argv) {
     }
     double read = now_ms();
     portrait_raster raster = crop_and_scale(&image);
-    stbi_image_free(image.pixels);
+    release_source_image(&image);
     fclose(input);
     if (!raster.pixels) return 1;
     double scaled = now_ms();

@@ -38,10 +38,10 @@ bench_source *photo(bool translucent) {
         s->image.pixels = s->block.data();
         s->image.width = 6000;
         s->image.height = 4000;
-        s->image.held_left = 0;
-        s->image.held_top = 0;
-        s->image.held_width = 6000;
-        s->image.held_height = 4000;
+        s->image.held.left = 0;
+        s->image.held.top = 0;
+        s->image.held.width = 6000;
+        s->image.held.height = 4000;
     }
     return s;
 }

@@ -17,18 +17,17 @@
 
 #ifndef KADROVA_FUZZ_DECODE_ONLY
 static void check_window(const uint8_t *data, size_t size, const source_image *image) {
-    if (image->held_width == image->width && image->held_height == image->height) return;
+    if (image->held.width == image->width && image->held.height == image->height) return;
     int width, height;
     unsigned char *whole = stbi_load_from_memory(data, (int)size, &width, &height, NULL, 4);
     if (!whole || width != image->width || height != image->height) abort();
     crop_span columns, rows;
     crop_reach(width, height, &columns, &rows);
-    if (columns.first < image->held_left || columns.last >= image->held_left + image->held_width ||
-        rows.first < image->held_top || rows.last >= image->held_top + image->held_height)
+    if (columns.first < image->held.left || columns.last >= image->held.left + image->held.width ||
+        rows.first < image->held.top || rows.last >= image->held.top + image->held.height)
         abort();
     for (int32_t y = rows.first; y <= rows.last; ++y) {
-        const size_t held_row = (size_t)(y - image->held_top) * (size_t)image->held_width;
-        const unsigned char *held = image->pixels + (held_row + (size_t)(columns.first - image->held_left)) * 4;
+        const unsigned char *held = source_pixel(image, columns.first, y);
         const unsigned char *full = whole + ((size_t)y * width + columns.first) * 4;
         if (memcmp(held, full, (size_t)(columns.last - columns.first + 1) * 4) != 0) abort();
     }
@@ -48,7 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         portrait_raster raster = crop_and_scale(&image);
         free(raster.pixels);
 #endif
-        stbi_image_free(image.pixels);
+        release_source_image(&image);
     }
     fclose(file);
     return 0;

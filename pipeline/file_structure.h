@@ -5,10 +5,11 @@
 
 #include <stdio.h>
 
+#include "pipeline/intake_refusal.h"
 #include "pipeline/jpeg_window.h"
 
 // 1 when the file is a JPEG or PNG whose structure the decoder can be trusted
-// with; 0 otherwise. Reads from the stream's current position on; where the
-// stream is left is unspecified. A JPEG may also give its crop's window, as
-// jpeg_structure_is_sound says; window may be null.
-int file_structure_is_sound(FILE *file, jpeg_window *window);
+// with; 0 otherwise, and `refusal` says why. Reads from the stream's current
+// position on; where the stream is left is unspecified. A JPEG may also give
+// its crop's window, as jpeg_structure_is_sound says; window may be null.
+int file_structure_is_sound(FILE *file, jpeg_window *window, intake_refusal *refusal);

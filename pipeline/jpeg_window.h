@@ -10,58 +10,30 @@
 
 #include <stddef.h>
 #include <stdint.h>
-#include <stdlib.h>
-#include <string.h>
+
+#include "pipeline/pixel_rect.h"
 
 struct jpeg_window {
     unsigned char *data;  // one malloc block; null when the whole photo is to be decoded
     size_t size;
     size_t capacity;
-    int32_t left, top, width, height;  // the part of the photo it holds, in pixels
+    pixel_rect part;      // the part of the photo it holds
     uint64_t bits;                     // not yet written, in the low `count` bits
     int count;
 };
 
-static inline void window_drop(jpeg_window *w) {
-    free(w->data);
-    w->data = NULL;
-    w->size = w->capacity = 0;
-}
+// Frees the data; the window holds nothing afterwards.
+void window_drop(jpeg_window *w);
 
 // Room for `more` bytes; 0, and the window dropped, when there is none.
+int window_grow(jpeg_window *w, size_t more);
 static inline int window_reserve(jpeg_window *w, size_t more) {
-    if (w->capacity - w->size >= more) return 1;
-    size_t capacity = w->capacity ? w->capacity : (size_t)1 << 16;
-    while (capacity - w->size < more) capacity *= 2;
-    unsigned char *data = (unsigned char *)realloc(w->data, capacity);
-    if (!data) {
-        window_drop(w);
-        return 0;
-    }
-    w->data = data;
-    w->capacity = capacity;
-    return 1;
+    return w->capacity - w->size >= more || window_grow(w, more);
 }
 
 // Marker segments: the marker, the length field, the body.
-static inline int window_put_segment(jpeg_window *w, int marker, const unsigned char *body, uint32_t length) {
-    if (!window_reserve(w, 4 + (size_t)length)) return 0;
-    unsigned char *out = w->data + w->size;
-    out[0] = 0xFF;
-    out[1] = (unsigned char)marker;
-    out[2] = (unsigned char)((length + 2) >> 8);
-    out[3] = (unsigned char)(length + 2);
-    memcpy(out + 4, body, length);
-    w->size += 4 + (size_t)length;
-    return 1;
-}
-
-static inline int window_put_marker(jpeg_window *w, int marker) {
-    if (!window_reserve(w, 2)) return 0;
-    w->data[w->size++] = 0xFF;
-    w->data[w->size++] = (unsigned char)marker;
-    return 1;
-}
+int window_put_segment(jpeg_window *w, int marker, const unsigned char *body, uint32_t length);
+int window_put_marker(jpeg_window *w, int marker);
 
 // Entropy-coded data, a block at a time: the writer's state is copied into
 // a record of the caller's own while the block is written, so that the bytes
@@ -101,12 +73,4 @@ static inline void window_put_bits(window_bits *sink, uint32_t value, int n) {
 }
 
 // The end of a scan's data: the last byte filled up with 1 bits.
-static inline int window_end_scan(jpeg_window *w) {
-    if (!window_reserve(w, 2)) return 0;
-    window_bits sink = window_begin_block(w);
-    if (sink.count) window_put_bits(&sink, (1u << (8 - sink.count)) - 1, 8 - sink.count);
-    window_end_block(w, &sink);
-    w->bits = 0;
-    w->count = 0;
-    return 1;
-}
+int window_end_scan(jpeg_window *w);

@@ -130,18 +130,17 @@ portrait_raster crop_and_scale(const source_image *image) {
         double fraction = crop_sample(j, g.scale, g.offset_x, width, &near_index, &far_index);
         columns.fraction[j] = fraction;
         columns.rest[j] = 1.0 - fraction;
-        columns.near_offset[j] = (size_t)(near_index - image->held_left) * 4;
-        columns.far_offset[j] = (size_t)(far_index - image->held_left) * 4;
+        columns.near_offset[j] = (size_t)(near_index - image->held.left) * 4;
+        columns.far_offset[j] = (size_t)(far_index - image->held.left) * 4;
     }
 
-    const size_t row_bytes = (size_t)image->held_width * 4;
     for (int32_t i = 0; i < portrait_height; ++i) {
         int32_t near_index, far_index;
         row_sample row;
         row.fraction = crop_sample(i, g.scale, g.offset_y, height, &near_index, &far_index);
         row.rest = 1.0 - row.fraction;
-        row.top = image->pixels + (size_t)(near_index - image->held_top) * row_bytes;
-        row.bottom = image->pixels + (size_t)(far_index - image->held_top) * row_bytes;
+        row.top = source_pixel(image, image->held.left, near_index);
+        row.bottom = source_pixel(image, image->held.left, far_index);
         unsigned char *out = raster.pixels + (size_t)i * portrait_stride;
         for (int32_t j = 0; j < portrait_width; j += 2, out += 6) {
 #ifdef __SSE2__

@@ -8,17 +8,22 @@
 
 #include "pipeline/file_structure.h"
 
-int load_source_image(FILE *file, source_image *image) {
+int load_source_image_explained(FILE *file, source_image *image, intake_refusal *refusal) {
     // Before the probe: the probe already reads the tables ahead of the frame header.
     jpeg_window window = {};
-    if (!file_structure_is_sound(file, &window)) return 0;
+    if (!file_structure_is_sound(file, &window, refusal)) return 0;
     rewind(file);
 
     int width = 0;
     int height = 0;
-    int probed = stbi_info_from_file(file, &width, &height, NULL);
-    if (!probed || width < 1 || height < 1 || (int64_t)width * (int64_t)height > source_pixel_limit) {
+    if (!stbi_info_from_file(file, &width, &height, NULL)) {
         window_drop(&window);
+        *refusal = refusal_probe;
+        return 0;
+    }
+    if (width < 1 || height < 1 || (int64_t)width * (int64_t)height > source_pixel_limit) {
+        window_drop(&window);
+        *refusal = refusal_pixel_limit;
         return 0;
     }
     // The decoder takes a size in an int; a window beyond that is decoded whole.
@@ -26,24 +31,38 @@ int load_source_image(FILE *file, source_image *image) {
     unsigned char *pixels;
     if (window.data) {
         // Only the part the crop reads; the decoder gives the same pixels there.
-        pixels = stbi_load_from_memory(window.data, (int)window.size, &image->held_width, &image->held_height, NULL, 4);
+        pixels = stbi_load_from_memory(window.data, (int)window.size, &image->held.width, &image->held.height, NULL, 4);
         window_drop(&window);
-        if (pixels && (image->held_width != window.width || image->held_height != window.height)) {
+        if (pixels && (image->held.width != window.part.width || image->held.height != window.part.height)) {
             stbi_image_free(pixels);
             pixels = NULL;
         }
         image->width = width;
         image->height = height;
-        image->held_left = window.left;
-        image->held_top = window.top;
+        image->held.left = window.part.left;
+        image->held.top = window.part.top;
     } else {
         rewind(file);
         pixels = stbi_load_from_file(file, &width, &height, NULL, 4);
-        image->width = image->held_width = width;
-        image->height = image->held_height = height;
-        image->held_left = image->held_top = 0;
+        image->width = image->held.width = width;
+        image->height = image->held.height = height;
+        image->held.left = image->held.top = 0;
     }
-    if (!pixels) return 0;
+    if (!pixels) {
+        *refusal = refusal_decode;
+        return 0;
+    }
     image->pixels = pixels;
+    *refusal = refusal_none;
     return 1;
+}
+
+int load_source_image(FILE *file, source_image *image) {
+    intake_refusal unread;
+    return load_source_image_explained(file, image, &unread);
+}
+
+void release_source_image(source_image *image) {
+    stbi_image_free(image->pixels);
+    image->pixels = NULL;
 }

@@ -9,7 +9,6 @@
 
 #include <random>
 
-#include <stb/stb_image.h>
 
 #include "pipeline/portrait_raster.h"
 #include "tests/support/fixtures.h"
@@ -33,7 +32,7 @@ int outcome(const bytes &contents) {
         sound = raster.pixels != NULL;
         free(raster.pixels);
     }
-    stbi_image_free(image.pixels);
+    release_source_image(&image);
     return sound ? 2 : 0;
 }
 

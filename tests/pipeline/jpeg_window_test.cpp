@@ -123,23 +123,23 @@ TEST(JpegWindow, GivesTheWholeFileDecodesPixelsWhereverTheCropReads) {
         source_image whole = {};
         whole.pixels = stbi_load_from_memory(c.file.data(), (int)c.file.size(), &whole.width, &whole.height, NULL, 4);
         ASSERT_NE(whole.pixels, nullptr);
-        whole.held_width = whole.width;
-        whole.held_height = whole.height;
+        whole.held.width = whole.width;
+        whole.held.height = whole.height;
         ASSERT_EQ(image.width, whole.width);
         ASSERT_EQ(image.height, whole.height);
-        EXPECT_EQ(image.held_width < image.width || image.held_height < image.height, c.windowed);
+        EXPECT_EQ(image.held.width < image.width || image.held.height < image.height, c.windowed);
 
         crop_span columns, rows;
         crop_reach(image.width, image.height, &columns, &rows);
-        ASSERT_LE(image.held_left, columns.first);
-        ASSERT_LE(image.held_top, rows.first);
-        ASSERT_GE(image.held_left + image.held_width - 1, columns.last);
-        ASSERT_GE(image.held_top + image.held_height - 1, rows.last);
+        ASSERT_LE(image.held.left, columns.first);
+        ASSERT_LE(image.held.top, rows.first);
+        ASSERT_GE(image.held.left + image.held.width - 1, columns.last);
+        ASSERT_GE(image.held.top + image.held.height - 1, rows.last);
         int differing = 0;
         for (int32_t y = rows.first; y <= rows.last; ++y)
             for (int32_t x = columns.first; x <= columns.last; ++x) {
                 const unsigned char *held =
-                    image.pixels + ((size_t)(y - image.held_top) * image.held_width + (x - image.held_left)) * 4;
+                    source_pixel(&image, x, y);
                 const unsigned char *full = whole.pixels + ((size_t)y * whole.width + x) * 4;
                 differing += memcmp(held, full, 4) != 0;
             }
@@ -151,7 +151,7 @@ TEST(JpegWindow, GivesTheWholeFileDecodesPixelsWhereverTheCropReads) {
         plain_crop_and_scale(&whole, expected.data());
         EXPECT_EQ(memcmp(raster.pixels, expected.data(), portrait_bytes), 0);
         free(raster.pixels);
-        stbi_image_free(whole.pixels);
-        stbi_image_free(image.pixels);
+        release_source_image(&whole);
+        release_source_image(&image);
     }
 }

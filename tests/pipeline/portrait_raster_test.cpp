@@ -26,10 +26,10 @@ void make_source(test_source *s, int32_t width, int32_t height, const pixel_fill
     s->image.pixels = s->block.data();
     s->image.width = width;
     s->image.height = height;
-    s->image.held_left = 0;
-    s->image.held_top = 0;
-    s->image.held_width = width;
-    s->image.held_height = height;
+    s->image.held.left = 0;
+    s->image.held.top = 0;
+    s->image.held.width = width;
+    s->image.held.height = height;
     for (int32_t y = 0; y < height; ++y)
         for (int32_t x = 0; x < width; ++x) fill(x, y, &s->block[((size_t)y * width + x) * 4]);
 }

@@ -13,8 +13,6 @@
 #include "pipeline/source_image.h"
 #include "tests/support/fixtures.h"
 
-extern "C" void stbi_image_free(void *pixels);
-
 namespace {
 
 // Loads bytes through a real stream, as the program does.
@@ -31,8 +29,21 @@ int load_bytes(const bytes &contents, source_image *image) {
 bool refused(const bytes &contents) {
     source_image image = {};
     if (!load_bytes(contents, &image)) return image.pixels == NULL;
-    stbi_image_free(image.pixels);
+    release_source_image(&image);
     return false;
+}
+
+// Why intake refuses the bytes; refusal_none when it reads them.
+intake_refusal refusal_of(const bytes &contents) {
+    FILE *file = tmpfile();
+    if (!file) abort();
+    if (!contents.empty()) fwrite(contents.data(), 1, contents.size(), file);
+    rewind(file);
+    source_image image = {};
+    intake_refusal refusal;
+    if (load_source_image_explained(file, &image, &refusal)) release_source_image(&image);
+    fclose(file);
+    return refusal;
 }
 
 bytes uniform_rows(size_t count, unsigned char value) { return bytes(count, value); }
@@ -86,11 +97,11 @@ bytes jpeg_bytes(jpeg_fixture f) { return encode_jpeg(&f); }
 // A pixel the block holds; a failure, and a pixel of nothing, for one it does not.
 const unsigned char *pixel(const source_image *image, int x, int y) {
     static const unsigned char none[4] = {};
-    int held = x >= image->held_left && x < image->held_left + image->held_width && y >= image->held_top &&
-               y < image->held_top + image->held_height;
+    int held = x >= image->held.left && x < image->held.left + image->held.width && y >= image->held.top &&
+               y < image->held.top + image->held.height;
     EXPECT_TRUE(held) << "pixel " << x << ", " << y << " is not held";
     if (!held) return none;
-    return image->pixels + ((size_t)(y - image->held_top) * image->held_width + (x - image->held_left)) * 4;
+    return source_pixel(image, x, y);
 }
 
 }  // namespace
@@ -183,7 +194,7 @@ TEST(Intake, ReadsEveryFormatVariantAsRgba) {
         EXPECT_EQ(image.width, v.width);
         EXPECT_EQ(image.height, v.height);
         v.check(&image);
-        stbi_image_free(image.pixels);
+        release_source_image(&image);
     }
 }
 
@@ -217,7 +228,7 @@ TEST(Intake, HandsTransparencyOnInAlpha) {
         source_image image = {};
         ASSERT_EQ(load_bytes(c.file, &image), 1);
         EXPECT_EQ(bytes(image.pixels, image.pixels + c.expected.size()), c.expected);
-        stbi_image_free(image.pixels);
+        release_source_image(&image);
     }
 }
 
@@ -240,7 +251,7 @@ TEST(Intake, IgnoresExifOrientation) {
     EXPECT_EQ(image.height, 30);
     EXPECT_GT(pixel(&image, 2, 2)[0], 200);
     EXPECT_LT(pixel(&image, 37, 2)[0], 50);
-    stbi_image_free(image.pixels);
+    release_source_image(&image);
 }
 
 // The content decides, not the name: files are opened by path with the wrong ending.
@@ -273,7 +284,7 @@ TEST(Intake, RecognisesContentNotName) {
         if (c.read) {
             EXPECT_EQ(image.width, 5);
             EXPECT_EQ(image.height, 4);
-            stbi_image_free(image.pixels);
+            release_source_image(&image);
         } else {
             EXPECT_EQ(image.pixels, nullptr);
         }
@@ -322,9 +333,9 @@ TEST(Intake, HoldsTheSizeLimits) {
             EXPECT_EQ(image.width, c.width);
             EXPECT_EQ(image.height, c.height);
             // The last pixel of the block: the photo's, or its window's for a wide JPEG.
-            EXPECT_EQ(pixel(&image, image.held_left + image.held_width - 1, image.held_top + image.held_height - 1)[0],
+            EXPECT_EQ(pixel(&image, image.held.left + image.held.width - 1, image.held.top + image.held.height - 1)[0],
                       90);
-            stbi_image_free(image.pixels);
+            release_source_image(&image);
         }
     }
 }
@@ -336,6 +347,7 @@ TEST(Intake, JpegWalkAppliesThePixelLimitToTheFrameHeader) {
         int width, height;
         int sound;
     } cases[] = {{6000, 6000, 1}, {3617, 9953, 0}, {9953, 3617, 0}};
+    // (The refusal must be the walk's own, on the frame's size.)
     for (const auto &c : cases) {
         SCOPED_TRACE(testing::Message() << c.width << " x " << c.height);
         jpeg_fixture f;
@@ -346,7 +358,9 @@ TEST(Intake, JpegWalkAppliesThePixelLimitToTheFrameHeader) {
         bytes file = encode_jpeg(&f);
         FILE *stream = fmemopen(file.data(), file.size(), "rb");
         ASSERT_NE(stream, nullptr);
-        EXPECT_EQ(file_structure_is_sound(stream, NULL), c.sound);
+        intake_refusal refusal;
+        EXPECT_EQ(file_structure_is_sound(stream, NULL, &refusal), c.sound);
+        EXPECT_EQ(refusal, c.sound ? refusal_none : refusal_frame_size);
         fclose(stream);
     }
 }
@@ -423,11 +437,11 @@ TEST(Intake, ReadsADnlMarkerThatRepeatsTheHeight) {
             ASSERT_EQ(load_bytes(file, &plain), 1);
             EXPECT_EQ(image.width, width);
             EXPECT_EQ(image.height, 48);
-            for (int y = plain.held_top; y < plain.held_top + plain.held_height; ++y)
-                for (int x = plain.held_left; x < plain.held_left + plain.held_width; ++x)
+            for (int y = plain.held.top; y < plain.held.top + plain.held.height; ++y)
+                for (int x = plain.held.left; x < plain.held.left + plain.held.width; ++x)
                     ASSERT_EQ(memcmp(pixel(&image, x, y), pixel(&plain, x, y), 4), 0) << x << ", " << y;
-            stbi_image_free(image.pixels);
-            stbi_image_free(plain.pixels);
+            release_source_image(&image);
+            release_source_image(&plain);
         }
     }
 }
@@ -444,7 +458,7 @@ TEST(Intake, RefusesAJpegWithoutAnyScan) {
         bytes scanless(file.begin(), at);
         scanless.push_back(0xFF);
         scanless.push_back(0xD9);
-        EXPECT_TRUE(refused(scanless)) << (progressive ? "progressive" : "baseline");
+        EXPECT_EQ(refusal_of(scanless), refusal_component_unscanned) << (progressive ? "progressive" : "baseline");
         // The same file with its scans back in is read.
         EXPECT_FALSE(refused(file));
     }
@@ -485,7 +499,7 @@ TEST(Intake, ReadsTheCorpusAsDocumented) {
 TEST(Intake, RefusesArithmeticCodedJpeg) {
     jpeg_fixture f = colour_jpeg(16, 16);
     f.arithmetic = true;
-    EXPECT_TRUE(refused(encode_jpeg(&f)));
+    EXPECT_EQ(refusal_of(encode_jpeg(&f)), refusal_scan_header);
 }
 
 // A Huffman table whose sixteen counts add up to more than 256 symbols would
@@ -518,7 +532,7 @@ TEST(Intake, RefusesAJpegWhoseHuffmanTableOverflows) {
             const size_t length = (size_t)(bad[at + 2] << 8 | bad[at + 3]) + extra;
             bad[at + 2] = (unsigned char)(length >> 8);
             bad[at + 3] = (unsigned char)length;
-            EXPECT_TRUE(refused(bad)) << (progressive ? "progressive" : "baseline") << ", table at " << at;
+            EXPECT_EQ(refusal_of(bad), refusal_huffman_table) << (progressive ? "progressive" : "baseline") << ", table at " << at;
         }
     }
 }
@@ -569,13 +583,14 @@ TEST(Intake, RefusesAJpegThatUsesUndefinedTables) {
     struct {
         const char *name;
         bytes file;
+        intake_refusal refusal;
     } cases[] = {
-        {"no Huffman table", without_segments(file, 0xC4)},
-        {"no quantisation table", without_segments(file, 0xDB)},
-        {"two frame headers", two_frames},
-        {"a component no scan covers", without_component_scan(file)},
+        {"no Huffman table", without_segments(file, 0xC4), refusal_scan_header},
+        {"no quantisation table", without_segments(file, 0xDB), refusal_scan_header},
+        {"two frame headers", two_frames, refusal_frame_header},
+        {"a component no scan covers", without_component_scan(file), refusal_component_unscanned},
     };
-    for (const auto &c : cases) EXPECT_TRUE(refused(c.file)) << c.name;
+    for (const auto &c : cases) EXPECT_EQ(refusal_of(c.file), c.refusal) << c.name;
 }
 
 // Every case the fuzzer ever found is refused.
@@ -608,7 +623,11 @@ TEST(Intake, RefusesAScanThatEndsBeforeItsLastBlock) {
             if (shortened.back() == 0xFF) shortened.pop_back();
             shortened.push_back(0xFF);
             shortened.push_back(0xD9);
-            EXPECT_TRUE(refused(shortened)) << (progressive ? "progressive" : "baseline") << " cut at " << cut;
+            // The walk's own refusal: the data ends inside a block, or the
+            // file ends where the scan's data should go on.
+            const intake_refusal refusal = refusal_of(shortened);
+            EXPECT_TRUE(refusal == refusal_scan_data || refusal == refusal_cut_off)
+                << (progressive ? "progressive" : "baseline") << " cut at " << cut << ": " << refusal;
         }
     }
 }
@@ -628,7 +647,7 @@ TEST(Intake, RefusesAJpegThatGoesOverItsBlocksWithoutEnd) {
         bytes repeated(file.begin(), second);
         for (int k = 0; k < copies; ++k) repeated.insert(repeated.end(), first, second);
         repeated.insert(repeated.end(), second, file.end());
-        EXPECT_EQ(refused(repeated), copies > 100) << copies << " copies";
+        EXPECT_EQ(refusal_of(repeated), copies > 100 ? refusal_block_budget : refusal_none) << copies << " copies";
     }
 }
 
@@ -656,7 +675,7 @@ bytes overflowing_dc() {
 // holds are refused. One block of the largest difference is still read.
 TEST(Intake, RefusesDcValuesThatWouldOverflowTheDecoder) {
     bytes file = overflowing_dc();
-    EXPECT_TRUE(refused(file));
+    EXPECT_EQ(refusal_of(file), refusal_dc_overflow);
     // The same file with a single block (8 × 8): +32767 times 65535 still fits.
     bytes one_block = file;
     one_block[7 + 128 + 8] = 0x08;

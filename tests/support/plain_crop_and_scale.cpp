@@ -32,9 +32,7 @@ void plain_crop_and_scale(const source_image *image, unsigned char *out) {
 
                 double acc = 0.0;
                 for (int k = 0; k < 4; ++k) {
-                    const int64_t row = ys[k] - image->held_top;
-                    const int64_t column = xs[k] - image->held_left;
-                    const unsigned char *p = image->pixels + (row * image->held_width + column) * 4;
+                    const unsigned char *p = source_pixel(image, xs[k], ys[k]);
                     int v = p[c];
                     int a = p[3];
                     double composite = (double)(v * a) / 255.0 + 255.0 - (double)a;

@@ -14,8 +14,8 @@ bytes reference_wallpaper(const bytes &photo) {
     source_image image = {};
     image.pixels = stbi_load_from_memory(photo.data(), (int)photo.size(), &image.width, &image.height, NULL, 4);
     if (!image.pixels) return bytes();
-    image.held_width = image.width;
-    image.held_height = image.height;
+    image.held.width = image.width;
+    image.held.height = image.height;
     bytes raster((size_t)1080 * 1920 * 3);
     plain_crop_and_scale(&image, raster.data());
     stbi_image_free(image.pixels);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "pipeline/byte_reader.h"
+#include "pipeline/intake_refusal.h"
 #include "pipeline/jpeg_window.h"
 
 // Called just past SOI. 1 when every marker segment is sound and every scan's
@@ -9,5 +10,5 @@
 // needs; 0 otherwise. With a window (its data null), a sound sequential JPEG
 // whose crop leaves out whole MCUs also gets the JPEG of the part the crop
 // reads in window->data, for the caller to free; every other outcome leaves
-// window->data null.
-int jpeg_structure_is_sound(byte_reader *r, jpeg_window *window);
+// window->data null. `refusal` says why a file is refused.
+int jpeg_structure_is_sound(byte_reader *r, jpeg_window *window, intake_refusal *refusal);

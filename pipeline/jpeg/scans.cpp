@@ -1,0 +1,249 @@
+// The scans' entropy-coded data, decoded code by code into exactly the blocks
+// the frame needs (no dequantising, no IDCT; only the DC values and, for a
+// progressive JPEG, which coefficients are nonzero are kept). The blocks of a
+// sequential JPEG that the crop's window holds are written into it as they
+// are decoded.
+#include <stdlib.h>
+
+#include "pipeline/jpeg/markers.h"
+#include "pipeline/jpeg/state.h"
+
+// A DC difference: its bit count, then that many bits. It moves the
+// component's DC value, which must stay within the limit.
+static int dc_difference(bit_reader *b, const huffman_table *dc, frame_component *c) {
+    uint32_t bits;
+    int t = decode_symbol(b, dc);
+    if (t < 0 || !take_bits(b, t, &bits)) return 0;
+    int32_t difference = t && bits < (1u << (t - 1)) ? (int32_t)bits - (1 << t) + 1 : (int32_t)bits;
+    c->dc_value += difference;
+    return c->dc_value >= -dc_value_limit && c->dc_value <= dc_value_limit;
+}
+
+// The block's DC value again, as the difference to the last block written;
+// 0 when that takes more than 15 bits, which the table has no code for.
+static int write_dc(window_bits *sink, frame_component *c) {
+    int32_t difference = c->dc_value - c->dc_written;
+    c->dc_written = c->dc_value;
+    uint32_t magnitude = (uint32_t)(difference < 0 ? -difference : difference);
+    int t = 0;
+    while (magnitude >> t) ++t;
+    if (t > 15) return 0;
+    window_put_bits(sink, (uint32_t)t, 5);
+    if (t) window_put_bits(sink, (uint32_t)(difference < 0 ? difference + (1 << t) - 1 : difference), t);
+    return 1;
+}
+
+// With a window, the block also goes into it. Inlined where the window is
+// known to be null or not, so that the loop for blocks left out of the window
+// writes nothing and keeps the bit reader in registers.
+static inline __attribute__((always_inline)) int sequential_block(bit_reader *b, const scan *s, int i, jpeg_state *j,
+                                                                   jpeg_window *w) {
+    frame_component *c = s->component[i];
+    const huffman_table *ac = s->ac[i];
+    if (!dc_difference(b, s->dc[i], c)) return 0;
+    window_bits sink = {NULL, 0, 0};
+    if (w) {
+        if (window_reserve(w, window_block_room)) {
+            sink = window_begin_block(w);
+            if (!write_dc(&sink, c)) w = NULL;
+        } else {
+            w = NULL;
+        }
+        if (!w) abandon_window(j);
+    }
+    uint32_t bits;
+    for (int k = 1; k < 64;) {
+        int rs = decode_symbol(b, ac);
+        if (rs < 0) return 0;
+        if (w) window_put_bits(&sink, ac->code[rs], ac->code_length[rs]);
+        int run = rs >> 4, size = rs & 15;
+        if (size == 0) {
+            if (run != 15) break;
+            k += 16;
+            continue;
+        }
+        k += run;
+        if (k > 63 || !take_bits(b, size, &bits)) return 0;
+        if (w) window_put_bits(&sink, bits, size);
+        ++k;
+    }
+    if (w) window_end_block(w, &sink);
+    return 1;
+}
+
+static int progressive_ac_first(bit_reader *b, const scan *s, uint64_t *nonzero, uint32_t *eob_run) {
+    if (*eob_run > 0) {
+        --*eob_run;
+        return 1;
+    }
+    uint32_t bits;
+    for (int k = s->start; k <= s->end;) {
+        int rs = decode_symbol(b, s->ac[0]);
+        if (rs < 0) return 0;
+        int run = rs >> 4, size = rs & 15;
+        if (size == 0) {
+            if (run < 15) {
+                if (!take_bits(b, run, &bits)) return 0;
+                *eob_run = (1u << run) + bits - 1;
+                return 1;
+            }
+            k += 16;
+            continue;
+        }
+        k += run;
+        if (k > s->end || !take_bits(b, size, &bits)) return 0;
+        *nonzero |= (uint64_t)1 << k;
+        ++k;
+    }
+    return 1;
+}
+
+// Correction bits for every coefficient that is nonzero already, as the
+// refinement scans of a progressive JPEG carry them.
+static int progressive_ac_refine(bit_reader *b, const scan *s, uint64_t *nonzero, uint32_t *eob_run) {
+    uint32_t bits;
+    int k = s->start;
+    if (*eob_run == 0) {
+        for (; k <= s->end; ++k) {
+            int rs = decode_symbol(b, s->ac[0]);
+            if (rs < 0) return 0;
+            int run = rs >> 4, size = rs & 15;
+            if (size) {
+                if (size != 1 || !take_bits(b, 1, &bits)) return 0;
+            } else if (run != 15) {
+                if (!take_bits(b, run, &bits)) return 0;
+                *eob_run = (1u << run) + bits;
+                break;
+            }
+            do {
+                if (*nonzero >> k & 1) {
+                    if (!take_bits(b, 1, &bits)) return 0;
+                } else if (--run < 0) {
+                    break;
+                }
+                ++k;
+            } while (k <= s->end);
+            if (size) {
+                if (k > s->end) return 0;
+                *nonzero |= (uint64_t)1 << k;
+            }
+        }
+    }
+    if (*eob_run > 0) {
+        for (; k <= s->end; ++k)
+            if ((*nonzero >> k & 1) && !take_bits(b, 1, &bits)) return 0;
+        --*eob_run;
+    }
+    return 1;
+}
+
+// One block of scan component i, at block column x and row y; it counts
+// against the frame's budget. With `keep`, it belongs in the window.
+static int decode_block(bit_reader *b, const scan *s, jpeg_state *j, int i, int x, int y, uint32_t *eob_run,
+                        int keep) {
+    if (j->blocks_left == 0) return refuse(j, refusal_block_budget);
+    --j->blocks_left;
+    frame_component *c = s->component[i];
+    uint32_t bits;
+    if (!j->progressive) {
+        if (keep && j->window) return sequential_block(b, s, i, j, j->window);
+        return sequential_block(b, s, i, j, NULL);
+    }
+    if (s->start == 0) return s->high ? take_bits(b, 1, &bits) : dc_difference(b, s->dc[i], c);
+    uint64_t *nonzero = &c->nonzero[(size_t)y * (size_t)c->grid_width + (size_t)x];
+    return s->high ? progressive_ac_refine(b, s, nonzero, eob_run) : progressive_ac_first(b, s, nonzero, eob_run);
+}
+
+// Between restart intervals: the bits left are padding, and the next marker
+// must be the restart marker.
+static int restart(bit_reader *b) {
+    do {
+        b->bits = 0;
+        b->count = 0;
+        fill_bits(b);
+    } while (!b->marker);
+    b->bits = 0;
+    b->count = 0;
+    if (!is_restart_marker(b->marker)) return 0;
+    b->marker = 0;
+    return 1;
+}
+
+// Before MCU number `done`: at the end of each restart interval, the restart
+// marker, and the end-of-band run and the DC values start anew. The window
+// has no restarts: what it writes goes on.
+static int begin_mcu(bit_reader *b, const scan *s, uint32_t done, uint32_t *eob_run, const jpeg_state *j) {
+    if (!j->restart_interval || done == 0 || done % j->restart_interval != 0) return 1;
+    *eob_run = 0;
+    for (int i = 0; i < s->count; ++i) s->component[i]->dc_value = 0;
+    return restart(b);
+}
+
+// Why a scan's data is not sound: a DC value beyond the limit, or anything
+// else wrong in it (a budget already spent was said where it was found).
+static int unsound(const scan *s, jpeg_state *j) {
+    for (int i = 0; i < s->count; ++i) {
+        const int32_t value = s->component[i]->dc_value;
+        if (value < -dc_value_limit || value > dc_value_limit) refuse(j, refusal_dc_overflow);
+    }
+    refuse(j, refusal_scan_data);
+    return -2;
+}
+
+// The scan's data, every block the frame needs. Gives the marker that follows
+// (-1 at the end of the file), or -2 when the data is not sound.
+int scan_data(byte_reader *r, const scan *s, jpeg_state *j) {
+    bit_reader b = {r, 0, 0, 0};
+    uint32_t eob_run = 0;
+    uint32_t done = 0;
+    for (int i = 0; i < s->count; ++i) s->component[i]->dc_value = s->component[i]->dc_written = 0;
+    if (s->count == 1) {
+        // One component: its own blocks, row by row, each an MCU of its own.
+        frame_component *c = s->component[0];
+        int width = ((j->width * c->h + j->hmax - 1) / j->hmax + 7) / 8;
+        int height = ((j->height * c->v + j->vmax - 1) / j->vmax + 7) / 8;
+        for (int y = 0; y < height; ++y) {
+            int keep_row = (unsigned)(y - c->keep_y) < (unsigned)c->keep_height;
+            for (int x = 0; x < width; ++x, ++done) {
+                int keep = keep_row && (unsigned)(x - c->keep_x) < (unsigned)c->keep_width;
+                if (!begin_mcu(&b, s, done, &eob_run, j) || !decode_block(&b, s, j, 0, x, y, &eob_run, keep))
+                    return unsound(s, j);
+            }
+        }
+    } else {
+        for (int my = 0; my < j->mcuy; ++my) {
+            int keep_row = my >= j->mcu_top && my < j->mcu_bottom;
+            for (int mx = 0; mx < j->mcux; ++mx, ++done) {
+                int keep = keep_row && mx >= j->mcu_left && mx < j->mcu_right;
+                if (!begin_mcu(&b, s, done, &eob_run, j)) return unsound(s, j);
+                for (int i = 0; i < s->count; ++i) {
+                    const frame_component *c = s->component[i];
+                    for (int v = 0; v < c->v; ++v)
+                        for (int h = 0; h < c->h; ++h)
+                            if (!decode_block(&b, s, j, i, mx * c->h + h, my * c->v + v, &eob_run, keep))
+                                return unsound(s, j);
+                }
+            }
+        }
+    }
+    if (j->window && !window_end_scan(j->window)) abandon_window(j);
+    if (b.marker) {
+        // A restart marker after the last block is one the decoder refuses.
+        if (is_restart_marker(b.marker)) abandon_window(j);
+        return b.marker;
+    }
+    // Padding, or bytes an encoder left behind, up to the next marker. The
+    // window is only written for files without either.
+    for (;;) {
+        int c = next_byte(r);
+        if (c < 0) return -1;
+        if (c != 0xFF) {
+            abandon_window(j);
+            continue;
+        }
+        while (c == 0xFF) c = next_byte(r);
+        if (c < 0) return -1;
+        if (c != 0x00 && !is_restart_marker(c)) return c;
+        abandon_window(j);
+    }
+}
