@@ -17,10 +17,7 @@ namespace {
 
 // 1 refused, 2 read and scaled; 0 something half-made.
 int outcome(const bytes &contents) {
-    FILE *file = tmpfile();
-    if (!file) abort();
-    if (!contents.empty()) fwrite(contents.data(), 1, contents.size(), file);
-    rewind(file);
+    FILE *file = stream_of(contents);
     source_image image = {};
     int loaded = load_source_image(file, &image);
     fclose(file);

@@ -17,10 +17,7 @@ namespace {
 
 // Loads bytes through a real stream, as the program does.
 int load_bytes(const bytes &contents, source_image *image) {
-    FILE *file = tmpfile();
-    if (!file) abort();
-    if (!contents.empty()) fwrite(contents.data(), 1, contents.size(), file);
-    rewind(file);
+    FILE *file = stream_of(contents);
     int loaded = load_source_image(file, image);
     fclose(file);
     return loaded;
@@ -35,10 +32,7 @@ bool refused(const bytes &contents) {
 
 // Why intake refuses the bytes; refusal_none when it reads them.
 intake_refusal refusal_of(const bytes &contents) {
-    FILE *file = tmpfile();
-    if (!file) abort();
-    if (!contents.empty()) fwrite(contents.data(), 1, contents.size(), file);
-    rewind(file);
+    FILE *file = stream_of(contents);
     source_image image = {};
     intake_refusal refusal;
     if (load_source_image_explained(file, &image, &refusal)) release_source_image(&image);

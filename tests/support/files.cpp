@@ -39,3 +39,11 @@ void remove_tree(const std::filesystem::path &path) {
     std::error_code ignored;
     std::filesystem::remove_all(path, ignored);
 }
+
+FILE *stream_of(const bytes &contents) {
+    FILE *file = tmpfile();
+    if (!file) abort();
+    if (!contents.empty()) fwrite(contents.data(), 1, contents.size(), file);
+    rewind(file);
+    return file;
+}
