@@ -195,6 +195,20 @@ class Screen:
         self.xdotool("key", *keys)
 
 
+def found_no_display(screen, program, log_path, logged):
+    """Whether the program ended at once saying it found no display: it ends
+    before any window of it shows."""
+    deadline = time.monotonic() + WAIT
+    while program.poll() is None:
+        if screen.visible_titles() or time.monotonic() > deadline:
+            return False
+        time.sleep(0.05)
+    with open(log_path, encoding="utf-8", errors="replace") as log:
+        log.seek(logged)
+        said = log.read()
+    return program.returncode == 1 and "Keine grafische Oberfl\u00e4che" in said
+
+
 def finish(program, expected_exit):
     try:
         code = program.wait(timeout=WAIT)
@@ -537,9 +551,19 @@ def main():
     log = open(os.path.join(args.shots, label + "-stderr.txt"), "w")
 
     def start(arguments=()):
-        program = subprocess.Popen([*launcher, args.program, *arguments], cwd=folder, env=screen.env,
-                                   stdout=subprocess.DEVNULL, stderr=log)
-        programs.append(program)
+        # When several screen tests run side by side, now and then a freshly
+        # started GTK program finds no display although its Xvfb answers (the
+        # cause is not known). Such a start, and only such a start, is tried
+        # again, up to three times; each one stays in the stderr log.
+        for attempt in range(3):
+            log.flush()
+            logged = log.tell()
+            program = subprocess.Popen([*launcher, args.program, *arguments], cwd=folder, env=screen.env,
+                                       stdout=subprocess.DEVNULL, stderr=log)
+            programs.append(program)
+            if args.wine or not found_no_display(screen, program, log.name, logged):
+                return program
+            log.write("screen_test: the program found no display; started again\n")
         return program
 
     try:
