@@ -42,7 +42,8 @@ EOF
 uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Kadrova'
 registered=$(wine_run reg query "$uninstall_key" 2> /dev/null | tr -d '\r')
 # A session of Wine started without a screen keeps none; the program needs
-# one of its own, so this one must end first.
+# one of its own, so this one must end first, with every process of it.
+wineserver -k 2> /dev/null || true
 wineserver -w
 grep -q 'DisplayName.*Kadrova' <<< "$registered" || fail "not in the list of installed programs"
 grep -qi 'DisplayIcon.*Program Files\\Kadrova\\kadrova.ico' <<< "$registered" || fail "no DisplayIcon: $registered"
