@@ -57,8 +57,8 @@ static void on_selection(GtkFileChooser *chooser, gpointer data) {
     g_free(path);
 }
 
-// The picture centred in the area, laid onto white; what the crop cuts away
-// at half brightness. The border comes from the crop geometry of the photo's
+// The picture (opaque: a PNG's is laid onto white as it is made) centred in
+// the area; what the crop cuts away at half brightness. The border comes from the crop geometry of the photo's
 // own width and height, scaled to the picture.
 static gboolean on_draw(GtkWidget *area, cairo_t *cr, gpointer data) {
     const preview_load *load = &((photo_preview *)data)->load;
@@ -67,9 +67,6 @@ static gboolean on_draw(GtkWidget *area, cairo_t *cr, gpointer data) {
     const double height = load->picture_height;
     const double left = (gtk_widget_get_allocated_width(area) - load->picture_width) / 2;
     const double top = (gtk_widget_get_allocated_height(area) - load->picture_height) / 2;
-    cairo_set_source_rgb(cr, 1, 1, 1);
-    cairo_rectangle(cr, left, top, width, height);
-    cairo_fill(cr);
     gdk_cairo_set_source_pixbuf(cr, load->picture, left, top);
     cairo_rectangle(cr, left, top, width, height);
     cairo_fill(cr);

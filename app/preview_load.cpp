@@ -6,6 +6,7 @@
 
 #include "app/texts.h"
 #include "pipeline/source_image.h"
+#include "platform/runtime.h"
 
 // Work per piece: a piece stops taking more once this much time has gone.
 // What one step can take beyond it is bounded by the step's size: 16 KiB of
@@ -40,8 +41,6 @@ static int size_allowed(preview_load *load) {
     return 1;
 }
 
-static int read_byte(FILE *file) { return getc(file); }
-
 static int read_u16(FILE *file) {
     int high = getc(file);
     int low = getc(file);
@@ -52,10 +51,10 @@ static int read_u16(FILE *file) {
 // reads: 8-bit Huffman-coded baseline, extended sequential or progressive.
 static int read_jpeg_header(preview_load *load) {
     for (int segments = 0; segments < 4096; ++segments) {
-        int c = read_byte(load->file);
+        int c = getc(load->file);
         if (c != 0xFF) break;
         int marker;
-        do marker = read_byte(load->file);
+        do marker = getc(load->file);
         while (marker == 0xFF);
         if (marker < 0 || marker == 0xD9 || marker == 0xDA) break;  // an end, or a scan before any frame
         if (marker == 0x01 || (marker >= 0xD0 && marker <= 0xD7)) continue;  // no length
@@ -66,7 +65,7 @@ static int read_jpeg_header(preview_load *load) {
             if (fseek(load->file, length - 2, SEEK_CUR) != 0) break;
             continue;
         }
-        int precision = read_byte(load->file);
+        int precision = getc(load->file);
         load->height = read_u16(load->file);
         load->width = read_u16(load->file);
         if (load->width < 0 || load->height < 0 || precision < 0) break;
@@ -142,6 +141,11 @@ static int jpeg_piece(preview_load *load, gint64 deadline) {
 // PNG: the source rows the picture samples, one per picture row (the row
 // under its centre), each kept whole as 8-bit RGBA; the columns are
 // averaged when the picture is made.
+// The source row under the centre of picture row p.
+static int32_t sampled_row(const preview_load *load, int32_t p) {
+    return (int32_t)(((int64_t)p * 2 + 1) * load->height / ((int64_t)load->picture_height * 2));
+}
+
 static void on_png_header(png_structp png, png_infop info) {
     preview_load *load = (preview_load *)png_get_progressive_ptr(png);
     png_set_expand(png);      // palette to RGB, grey below 8 bits to 8, tRNS to alpha
@@ -159,8 +163,7 @@ static void on_png_row(png_structp png, png_bytep row, png_uint_32 number, int) 
     const size_t row_bytes = (size_t)load->width * 4;
     // Consecutive picture rows may sample the same source row (a small photo).
     for (int32_t p = load->picture_row_of[number]; p >= 0 && p < load->picture_height; ++p) {
-        const int32_t sampled = (int32_t)(((int64_t)p * 2 + 1) * load->height / ((int64_t)load->picture_height * 2));
-        if (sampled != (int32_t)number) break;
+        if (sampled_row(load, p) != (int32_t)number) break;
         png_progressive_combine_row(png, load->rows + (size_t)p * row_bytes, row);
     }
 }
@@ -189,8 +192,7 @@ static void start_png(preview_load *load) {
     png_set_progressive_read_fn(load->png, load, on_png_header, on_png_row, on_png_end);
     for (int32_t y = 0; y < load->height; ++y) load->picture_row_of[y] = -1;
     for (int32_t p = load->picture_height - 1; p >= 0; --p) {
-        const int32_t sampled = (int32_t)(((int64_t)p * 2 + 1) * load->height / ((int64_t)load->picture_height * 2));
-        load->picture_row_of[sampled] = p;
+        load->picture_row_of[sampled_row(load, p)] = p;
     }
 }
 
@@ -247,7 +249,7 @@ static int png_piece(preview_load *load, gint64 deadline) {
 void preview_start(preview_load *load, const char *path) {
     static const unsigned char png_signature[8] = {137, 80, 78, 71, 13, 10, 26, 10};
     memset(load, 0, sizeof *load);
-    load->file = fopen(path, "rb");
+    load->file = open_for_reading(path);
     if (!load->file) {
         fail(load, text_preview_unreadable);
         return;
