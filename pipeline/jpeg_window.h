@@ -3,9 +3,12 @@
 // quantisation tables and the coefficients of every block in the part, cut
 // at whole MCUs with one MCU to spare on each side, so that the decoder gives
 // exactly the pixels there that it gives for the whole photo while it decodes,
-// converts and stores a fraction of them. The blocks are Huffman-coded again:
-// AC codes with the photo's own tables, DC differences, which change where
-// blocks are left out, with one table that gives every bit count a 5-bit code.
+// converts and stores a fraction of them. The blocks are Huffman-coded again.
+// A sequential photo's as they are decoded: AC codes with the photo's own
+// tables, DC differences, which change where blocks are left out, with one
+// table that gives every bit count a 5-bit code. A progressive photo's once
+// its scans are over, as one sequential scan per component with tables made
+// for it.
 #pragma once
 
 #include <stddef.h>

@@ -35,3 +35,56 @@ int build_huffman_table(huffman_table *h, const unsigned char *counts, const uns
     h->defined = 1;
     return 1;
 }
+
+// As JPEG's Annex K.2 makes the table: a reserved symbol of the lowest
+// frequency keeps any code from being all 1 bits, and codes longer than 16
+// bits are shortened in pairs.
+int optimal_huffman_table(const uint64_t *occurrences, int symbols, unsigned char counts[16], unsigned char values[256]) {
+    uint64_t frequency[257];
+    int length[257], next[257];
+    for (int i = 0; i < symbols; ++i) frequency[i] = occurrences[i];
+    for (int i = symbols; i < 257; ++i) frequency[i] = 0;
+    frequency[256] = 1;
+    for (int i = 0; i < 257; ++i) {
+        length[i] = 0;
+        next[i] = -1;
+    }
+    for (;;) {
+        // The two least frequent; among equals the higher symbol.
+        int c1 = -1, c2 = -1;
+        for (int i = 0; i < 257; ++i)
+            if (frequency[i] && (c1 < 0 || frequency[i] <= frequency[c1])) c1 = i;
+        for (int i = 0; i < 257; ++i)
+            if (frequency[i] && i != c1 && (c2 < 0 || frequency[i] <= frequency[c2])) c2 = i;
+        if (c2 < 0) break;
+        frequency[c1] += frequency[c2];
+        frequency[c2] = 0;
+        for (++length[c1]; next[c1] >= 0; ++length[c1]) c1 = next[c1];
+        next[c1] = c2;
+        for (++length[c2]; next[c2] >= 0; ++length[c2]) c2 = next[c2];
+    }
+    int per_length[258] = {0};
+    for (int i = 0; i < 257; ++i)
+        if (length[i]) ++per_length[length[i]];
+    // Codes longer than 16 bits: a pair of them becomes one a bit shorter
+    // and one that takes the place of a shorter code, which grows by a bit.
+    for (int i = 257; i > 16; --i)
+        while (per_length[i] > 0) {
+            int shorter = i - 2;
+            while (per_length[shorter] == 0) --shorter;
+            per_length[i] -= 2;
+            per_length[i - 1] += 1;
+            per_length[shorter + 1] += 2;
+            per_length[shorter] -= 1;
+        }
+    int longest = 16;
+    while (per_length[longest] == 0) --longest;
+    --per_length[longest];  // the reserved symbol's code
+    for (int i = 1; i <= 16; ++i) counts[i - 1] = (unsigned char)per_length[i];
+    int n = 0;
+    for (int l = 1; l <= 256; ++l)
+        for (int i = 0; i < symbols; ++i)
+            if (length[i] == l) values[n++] = (unsigned char)i;
+    return n;
+}
+

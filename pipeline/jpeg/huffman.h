@@ -23,6 +23,14 @@ struct huffman_table {
 int build_huffman_table(huffman_table *h, const unsigned char *counts, const unsigned char *values, uint32_t symbols,
                         int is_dc);
 
+// The table an optimising encoder makes for symbols 0 to `symbols` − 1
+// (at most 256) occurring as often as `occurrences` says: codes of at most
+// 16 bits, none of them all 1 bits, for exactly the symbols that occur.
+// Fills the sixteen counts of codes of each length and the symbols in code
+// order, as a DHT segment holds them; gives the number of symbols.
+int optimal_huffman_table(const uint64_t *occurrences, int symbols, unsigned char counts[16],
+                          unsigned char values[256]);
+
 struct bit_reader {
     byte_reader *bytes;
     uint64_t bits;  // left-aligned

@@ -2,11 +2,18 @@
 // the frame needs (no dequantising, no IDCT; only the DC values and, for a
 // progressive JPEG, which coefficients are nonzero are kept). The blocks of a
 // sequential JPEG that the crop's window holds are written into it as they
-// are decoded.
+// are decoded; those of a progressive JPEG are kept whole, coefficient by
+// coefficient as the decoder builds them, and written at the end
+// (sequential_window.cpp).
 #include <stdlib.h>
 
 #include "pipeline/jpeg/markers.h"
 #include "pipeline/jpeg/state.h"
+
+// A coefficient's value from its size and bits, as the decoder extends it.
+static inline int32_t extend(uint32_t bits, int size) {
+    return bits < (1u << (size - 1)) ? (int32_t)bits - (1 << size) + 1 : (int32_t)bits;
+}
 
 // A DC difference: its bit count, then that many bits. It moves the
 // component's DC value, which must stay within the limit.
@@ -14,7 +21,7 @@ static int dc_difference(bit_reader *b, const huffman_table *dc, frame_component
     uint32_t bits;
     int t = decode_symbol(b, dc);
     if (t < 0 || !take_bits(b, t, &bits)) return 0;
-    int32_t difference = t && bits < (1u << (t - 1)) ? (int32_t)bits - (1 << t) + 1 : (int32_t)bits;
+    int32_t difference = t ? extend(bits, t) : 0;
     c->dc_value += difference;
     return c->dc_value >= -dc_value_limit && c->dc_value <= dc_value_limit;
 }
@@ -71,7 +78,18 @@ static inline __attribute__((always_inline)) int sequential_block(bit_reader *b,
     return 1;
 }
 
-static int progressive_ac_first(bit_reader *b, const scan *s, uint64_t *nonzero, uint32_t *eob_run) {
+// The decoder keeps coefficients in 16 bits and takes one whose value
+// shifted left comes to 0 there for a zero, in later refinement scans as
+// well; the walk's record of nonzero coefficients does not, so a window is
+// not written for such a file.
+static inline void ac_value(jpeg_state *j, int16_t *kept, int k, int32_t value, int shift) {
+    int16_t stored = (int16_t)(value * (1 << shift));
+    if (stored == 0) abandon_window(j);
+    if (kept && j->window) kept[k] = stored;
+}
+
+static int progressive_ac_first(bit_reader *b, const scan *s, jpeg_state *j, uint64_t *nonzero, int16_t *kept,
+                                uint32_t *eob_run) {
     if (*eob_run > 0) {
         --*eob_run;
         return 1;
@@ -93,14 +111,24 @@ static int progressive_ac_first(bit_reader *b, const scan *s, uint64_t *nonzero,
         k += run;
         if (k > s->end || !take_bits(b, size, &bits)) return 0;
         *nonzero |= (uint64_t)1 << k;
+        ac_value(j, kept, k, extend(bits, size), s->low);
         ++k;
     }
     return 1;
 }
 
+// A correction bit for coefficient k, which is nonzero: where the bit is
+// set and the coefficient lacks it, the decoder moves it away from zero.
+static inline void refine(int16_t *kept, int k, uint32_t bit, int low) {
+    const int step = 1 << low;
+    if (!kept || !bit || (kept[k] & step)) return;
+    kept[k] = (int16_t)(kept[k] > 0 ? kept[k] + step : kept[k] - step);
+}
+
 // Correction bits for every coefficient that is nonzero already, as the
 // refinement scans of a progressive JPEG carry them.
-static int progressive_ac_refine(bit_reader *b, const scan *s, uint64_t *nonzero, uint32_t *eob_run) {
+static int progressive_ac_refine(bit_reader *b, const scan *s, uint64_t *nonzero, int16_t *kept,
+                                 uint32_t *eob_run) {
     uint32_t bits;
     int k = s->start;
     if (*eob_run == 0) {
@@ -108,8 +136,9 @@ static int progressive_ac_refine(bit_reader *b, const scan *s, uint64_t *nonzero
             int rs = decode_symbol(b, s->ac[0]);
             if (rs < 0) return 0;
             int run = rs >> 4, size = rs & 15;
+            uint32_t sign = 0;
             if (size) {
-                if (size != 1 || !take_bits(b, 1, &bits)) return 0;
+                if (size != 1 || !take_bits(b, 1, &sign)) return 0;
             } else if (run != 15) {
                 if (!take_bits(b, run, &bits)) return 0;
                 *eob_run = (1u << run) + bits;
@@ -118,6 +147,7 @@ static int progressive_ac_refine(bit_reader *b, const scan *s, uint64_t *nonzero
             do {
                 if (*nonzero >> k & 1) {
                     if (!take_bits(b, 1, &bits)) return 0;
+                    refine(kept, k, bits, s->low);
                 } else if (--run < 0) {
                     break;
                 }
@@ -126,14 +156,42 @@ static int progressive_ac_refine(bit_reader *b, const scan *s, uint64_t *nonzero
             if (size) {
                 if (k > s->end) return 0;
                 *nonzero |= (uint64_t)1 << k;
+                if (kept) kept[k] = (int16_t)(sign ? 1 << s->low : -(1 << s->low));
             }
         }
     }
     if (*eob_run > 0) {
         for (; k <= s->end; ++k)
-            if ((*nonzero >> k & 1) && !take_bits(b, 1, &bits)) return 0;
+            if (*nonzero >> k & 1) {
+                if (!take_bits(b, 1, &bits)) return 0;
+                refine(kept, k, bits, s->low);
+            }
         --*eob_run;
     }
+    return 1;
+}
+
+// The window's copy of a progressive block, or null for a block outside it.
+static inline int16_t *kept_block(const frame_component *c, int x, int y) {
+    if (!c->kept || (unsigned)(x - c->keep_x) >= (unsigned)c->keep_width ||
+        (unsigned)(y - c->keep_y) >= (unsigned)c->keep_height)
+        return NULL;
+    return c->kept + ((size_t)(y - c->keep_y) * (size_t)c->keep_width + (size_t)(x - c->keep_x)) * 64;
+}
+
+// A progressive block's DC coefficient: the first scan sets it, refinement
+// scans add a bit. (The decoder's first scan clears the whole block too; the
+// window is not written where that could clear anything.)
+static int progressive_dc(bit_reader *b, const scan *s, int i, int16_t *kept) {
+    frame_component *c = s->component[i];
+    uint32_t bits;
+    if (s->high) {
+        if (!take_bits(b, 1, &bits)) return 0;
+        if (kept && bits) kept[0] = (int16_t)(kept[0] + (1 << s->low));
+        return 1;
+    }
+    if (!dc_difference(b, s->dc[i], c)) return 0;
+    if (kept) kept[0] = (int16_t)(c->dc_value * (1 << s->low));
     return 1;
 }
 
@@ -144,14 +202,15 @@ static int decode_block(bit_reader *b, const scan *s, jpeg_state *j, int i, int 
     if (j->blocks_left == 0) return refuse(j, refusal_block_budget);
     --j->blocks_left;
     frame_component *c = s->component[i];
-    uint32_t bits;
     if (!j->progressive) {
         if (keep && j->window) return sequential_block(b, s, i, j, j->window);
         return sequential_block(b, s, i, j, NULL);
     }
-    if (s->start == 0) return s->high ? take_bits(b, 1, &bits) : dc_difference(b, s->dc[i], c);
+    int16_t *kept = keep && j->window ? kept_block(c, x, y) : NULL;
+    if (s->start == 0) return progressive_dc(b, s, i, kept);
     uint64_t *nonzero = &c->nonzero[(size_t)y * (size_t)c->grid_width + (size_t)x];
-    return s->high ? progressive_ac_refine(b, s, nonzero, eob_run) : progressive_ac_first(b, s, nonzero, eob_run);
+    return s->high ? progressive_ac_refine(b, s, nonzero, kept, eob_run)
+                   : progressive_ac_first(b, s, j, nonzero, kept, eob_run);
 }
 
 // Between restart intervals: the bits left are padding, and the next marker
@@ -226,7 +285,7 @@ int scan_data(byte_reader *r, const scan *s, jpeg_state *j) {
             }
         }
     }
-    if (j->window && !window_end_scan(j->window)) abandon_window(j);
+    if (j->window && !j->progressive && !window_end_scan(j->window)) abandon_window(j);
     if (b.marker) {
         // A restart marker after the last block is one the decoder refuses.
         if (is_restart_marker(b.marker)) abandon_window(j);

@@ -25,7 +25,8 @@ int read_huffman_tables(const unsigned char *p, uint32_t length, jpeg_state *j) 
         if (symbols > 256 || length - 17 < symbols) return refuse(j, refusal_huffman_table);
         if (!build_huffman_table(&j->huffman[table_class][id], p + 1, p + 17, symbols, table_class == 0))
             return refuse(j, refusal_huffman_table);
-        if (j->window) {
+        // A progressive JPEG's window gets tables of its own at the end.
+        if (j->window && !j->progressive) {
             if (written + 17 + 256 > sizeof out) {
                 if (!window_put_segment(j->window, marker_dht, out, written)) abandon_window(j);
                 written = 0;
@@ -44,7 +45,8 @@ int read_huffman_tables(const unsigned char *p, uint32_t length, jpeg_state *j) 
         p += 17 + symbols;
         length -= 17 + symbols;
     }
-    if (j->window && written && !window_put_segment(j->window, marker_dht, out, written)) abandon_window(j);
+    if (j->window && !j->progressive && written && !window_put_segment(j->window, marker_dht, out, written))
+        abandon_window(j);
     return 1;
 }
 
@@ -54,6 +56,7 @@ int read_quant_tables(const unsigned char *p, uint32_t length, jpeg_state *j) {
         uint32_t size = (p[0] >> 4) ? 128 : 64;
         if ((p[0] & 15) > 3 || length < 1 + size) return refuse(j, refusal_quant_table);
         j->quant_defined[p[0] & 15] = 1;
+        if (p[0] >> 4) j->quant_16_bit = 1;
         p += 1 + size;
         length -= 1 + size;
     }
@@ -70,13 +73,9 @@ int read_restart_interval(const unsigned char *p, uint32_t length, jpeg_state *j
 // Whole MCUs around what the crop reads, with one to spare on each side: the
 // decoder's chroma upsampling blends each sample with the next one on either
 // side, and treats the edge of the picture apart. No window when it would be the frame.
-static void choose_window(jpeg_state *j, int marker) {
+static void choose_window(jpeg_state *j) {
     jpeg_window *w = j->window;
     if (!w) return;
-    if (marker == marker_sof2) {
-        abandon_window(j);
-        return;
-    }
     crop_span columns, rows;
     crop_reach(j->width, j->height, &columns, &rows);
     const int mcu_width = 8 * j->hmax, mcu_height = 8 * j->vmax;
@@ -99,6 +98,23 @@ static void choose_window(jpeg_state *j, int marker) {
         fc->keep_width = ((w->part.width * fc->h + j->hmax - 1) / j->hmax + 7) / 8;
         fc->keep_height = ((w->part.height * fc->v + j->vmax - 1) / j->vmax + 7) / 8;
     }
+}
+
+static void set_window_size(unsigned char *header, const pixel_rect *part) {
+    header[1] = (unsigned char)(part->height >> 8);
+    header[2] = (unsigned char)part->height;
+    header[3] = (unsigned char)(part->width >> 8);
+    header[4] = (unsigned char)part->width;
+}
+
+// Room for the coefficients of the window's blocks, all zero at first.
+static int keep_window_blocks(jpeg_state *j) {
+    for (int k = 0; k < j->components; ++k) {
+        frame_component *fc = &j->component[k];
+        fc->kept = (int16_t *)calloc((size_t)fc->keep_width * (size_t)fc->keep_height * 64, sizeof *fc->kept);
+        if (!fc->kept) return 0;
+    }
+    return 1;
 }
 
 int read_frame_header(const unsigned char *p, uint32_t length, int marker, jpeg_state *j) {
@@ -136,14 +152,18 @@ int read_frame_header(const unsigned char *p, uint32_t length, int marker, jpeg_
     j->progressive = marker == marker_sof2;
     j->blocks_left = blocks * block_passes_allowed;
 
-    choose_window(j, marker);
-    if (j->window) {
+    choose_window(j);
+    if (j->window && j->progressive) {
+        // The window's frame header is written at the end, when it is known
+        // whether its coefficients fit a baseline JPEG.
+        memcpy(j->frame, p, length);
+        j->frame_length = length;
+        set_window_size(j->frame, &j->window->part);
+        if (!keep_window_blocks(j)) abandon_window(j);
+    } else if (j->window) {
         unsigned char header[6 + 3 * 4];
         memcpy(header, p, length);
-        header[1] = (unsigned char)(j->window->part.height >> 8);
-        header[2] = (unsigned char)j->window->part.height;
-        header[3] = (unsigned char)(j->window->part.width >> 8);
-        header[4] = (unsigned char)j->window->part.width;
+        set_window_size(header, &j->window->part);
         if (!window_put_segment(j->window, marker, header, length)) abandon_window(j);
     }
     return 1;
@@ -160,12 +180,17 @@ int read_scan_header(const unsigned char *p, uint32_t length, jpeg_state *j, sca
     s->start = head[2 * count];
     s->end = head[2 * count + 1];
     s->high = head[2 * count + 2] >> 4;
-    int low = head[2 * count + 2] & 15;
+    s->low = head[2 * count + 2] & 15;
     if (j->progressive) {
-        if (s->start > 63 || s->end > 63 || s->start > s->end || s->high > 13 || low > 13) return refuse(j, refusal_scan_header);
+        if (s->start > 63 || s->end > 63 || s->start > s->end || s->high > 13 || s->low > 13)
+            return refuse(j, refusal_scan_header);
         if (s->start > 0 && count != 1) return refuse(j, refusal_scan_header);
+        // The decoder refuses a DC scan with AC coefficients, and a scan of
+        // more components than the frame has, only when it decodes the scan,
+        // which it then does not.
+        if ((s->start == 0 && s->end != 0) || count > j->components) abandon_window(j);
     } else {
-        if (s->start != 0 || s->high != 0 || low != 0) return refuse(j, refusal_scan_header);
+        if (s->start != 0 || s->high != 0 || s->low != 0) return refuse(j, refusal_scan_header);
         s->end = 63;
     }
     int needs_dc = !j->progressive || (s->start == 0 && s->high == 0);
@@ -179,8 +204,14 @@ int read_scan_header(const unsigned char *p, uint32_t length, jpeg_state *j, sca
         if (dc > 3 || ac > 3) return refuse(j, refusal_scan_header);
         if (needs_dc && !j->huffman[0][dc].defined) return refuse(j, refusal_scan_header);
         if (needs_ac && !j->huffman[1][ac].defined) return refuse(j, refusal_scan_header);
+        for (int i = 0; i < k; ++i)
+            if (s->component[i] == c) abandon_window(j);  // a component twice in one scan
         s->component[k] = c;
         if (needs_dc) c->scanned = 1;
+        // A first DC scan clears the whole block in the decoder, AC
+        // coefficients too; the walk keeps which of them are nonzero.
+        if (j->progressive && needs_dc && c->ac_scanned) abandon_window(j);
+        if (needs_ac && j->progressive) c->ac_scanned = 1;
         s->dc[k] = &j->huffman[0][dc];
         s->ac[k] = &j->huffman[1][ac];
         if (j->progressive && s->start > 0 && !c->nonzero) {
@@ -188,6 +219,6 @@ int read_scan_header(const unsigned char *p, uint32_t length, jpeg_state *j, sca
             if (!c->nonzero) return refuse(j, refusal_out_of_memory);
         }
     }
-    if (j->window && !window_put_segment(j->window, marker_sos, p, length)) abandon_window(j);
+    if (j->window && !j->progressive && !window_put_segment(j->window, marker_sos, p, length)) abandon_window(j);
     return 1;
 }

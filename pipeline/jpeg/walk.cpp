@@ -2,8 +2,9 @@
 // a table, read tables or planes nothing filled, or shift by more than the
 // width of an int when a scan's data ends before its last block. So every
 // marker segment is checked, and every scan's entropy-coded data is decoded
-// into exactly the blocks the frame needs. For a sequential JPEG the same
-// pass writes the crop's window (jpeg_window.h).
+// into exactly the blocks the frame needs. The same pass writes the crop's
+// window (jpeg_window.h): a sequential JPEG's blocks as they come, a
+// progressive JPEG's at the end.
 #include "pipeline/jpeg/walk.h"
 
 #include <stdlib.h>
@@ -36,6 +37,7 @@ static int walk(byte_reader *r, jpeg_state *j) {
         }
         if (c < 0) return refuse(j, refusal_cut_off);
         if (c == marker_eoi) {
+            if (j->window && j->progressive && !write_sequential_window(j)) abandon_window(j);
             if (j->window && !window_put_marker(j->window, marker_eoi)) abandon_window(j);
             return every_component_scanned(j) || refuse(j, refusal_component_unscanned);
         }
@@ -99,7 +101,10 @@ int jpeg_structure_is_sound(byte_reader *r, jpeg_window *window, intake_refusal 
     int sound = walk(r, j);
     if (!sound) abandon_window(j);
     *refusal = j->refusal;
-    for (int k = 0; k < 4; ++k) free(j->component[k].nonzero);
+    for (int k = 0; k < 4; ++k) {
+        free(j->component[k].nonzero);
+        free(j->component[k].kept);
+    }
     free(j);
     return sound;
 }

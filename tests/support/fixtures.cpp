@@ -111,6 +111,7 @@ decoded_jpeg decode_jpeg(const bytes &file) {
         jpeg_read_scanlines(&cinfo, &row, 1);
     }
     jpeg_finish_decompress(&cinfo);
+    result.warnings = jerr.num_warnings;
     jpeg_destroy_decompress(&cinfo);
     return result;
 }

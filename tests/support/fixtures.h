@@ -38,6 +38,7 @@ struct decoded_jpeg {
     int width = 0;
     int height = 0;
     bytes rgb;
+    long warnings = 0;  // what libjpeg-turbo found wrong in the data and went past
 };
 decoded_jpeg decode_jpeg(const bytes &file);
 
