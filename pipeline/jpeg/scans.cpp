@@ -214,15 +214,20 @@ static int decode_block(bit_reader *b, const scan *s, jpeg_state *j, int i, int 
 }
 
 // Between restart intervals: the bits left are padding, and the next marker
-// must be the restart marker.
-static int restart(bit_reader *b) {
-    do {
+// must be the restart marker. The decoder looks for the marker only while it
+// holds fewer than 24 bits it has not used; with more left it ends the scan
+// there and refuses the file at the marker, a window or not. So the window
+// is not written for such a file.
+static int restart(bit_reader *b, jpeg_state *j) {
+    uint64_t left = 0;
+    for (;;) {
+        left += (uint64_t)b->count;
         b->bits = 0;
         b->count = 0;
+        if (b->marker) break;
         fill_bits(b);
-    } while (!b->marker);
-    b->bits = 0;
-    b->count = 0;
+    }
+    if (left >= 24) abandon_window(j);
     if (!is_restart_marker(b->marker)) return 0;
     b->marker = 0;
     return 1;
@@ -231,11 +236,11 @@ static int restart(bit_reader *b) {
 // Before MCU number `done`: at the end of each restart interval, the restart
 // marker, and the end-of-band run and the DC values start anew. The window
 // has no restarts: what it writes goes on.
-static int begin_mcu(bit_reader *b, const scan *s, uint32_t done, uint32_t *eob_run, const jpeg_state *j) {
+static int begin_mcu(bit_reader *b, const scan *s, uint32_t done, uint32_t *eob_run, jpeg_state *j) {
     if (!j->restart_interval || done == 0 || done % j->restart_interval != 0) return 1;
     *eob_run = 0;
     for (int i = 0; i < s->count; ++i) s->component[i]->dc_value = 0;
-    return restart(b);
+    return restart(b, j);
 }
 
 // Why a scan's data is not sound: a DC value beyond the limit, or anything

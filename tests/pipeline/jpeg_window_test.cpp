@@ -423,3 +423,27 @@ TEST(JpegWindow, TheWindowIsASequentialJpegLibjpegReadsAsTheWholeFile) {
         EXPECT_EQ(differing, 0);
     }
 }
+
+// Bytes between a restart interval's last block and its marker: the decoder
+// finds the marker past a few of them, and past more ends the scan and then
+// refuses the file. The window must do as the whole file does.
+TEST(JpegWindow, ExtraBytesBeforeARestartMarkerAreReadAsTheWholeFile) {
+    const bytes sources[] = {by_command("cjpeg -restart 2B IN > OUT", 320, 64),
+                             by_command("cjpeg -progressive -restart 2B IN > OUT", 320, 64)};
+    for (const bytes &source : sources) {
+        ASSERT_FALSE(source.empty());
+        const segment first_scan = scans_of(source).front();
+        size_t marker = first_scan.begin + 2;
+        while (!(source[marker] == 0xFF && source[marker + 1] >= 0xD0 && source[marker + 1] <= 0xD7)) ++marker;
+        for (size_t extra : {1, 3}) {
+            SCOPED_TRACE(std::string(&source == &sources[0] ? "sequential, " : "progressive, ") +
+                         std::to_string(extra) + " extra bytes");
+            const bytes file = spliced(source, marker, bytes(extra, 0x5A));
+            int width, height;
+            unsigned char *whole = read_the_whole_way(file, &width, &height);
+            EXPECT_EQ(whole != NULL, extra == 1) << "the fixture no longer shows what it is for";
+            stbi_image_free(whole);
+            read_as_whole(file);
+        }
+    }
+}
