@@ -3,8 +3,9 @@
 // Built twice: kadrova_intake_fuzz does both stages; kadrova_decode_fuzz
 // (KADROVA_FUZZ_DECODE_ONLY) stops after intake and so runs many times more
 // inputs a second through the decoder, where hostile files do their harm.
-// Where intake decoded only the crop's window of a JPEG, the whole file is
-// decoded too, and every pixel the crop reads must be the same.
+// Both are differential where intake decoded only the crop's window of a
+// JPEG: the whole file is decoded too, and what is read and every pixel the
+// crop reads must be the same.
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -15,7 +16,8 @@
 #include "pipeline/crop_geometry.h"
 #include "pipeline/portrait_raster.h"
 
-#ifndef KADROVA_FUZZ_DECODE_ONLY
+// Where intake decoded only the crop's window, stb_image's decode of the
+// whole file must give every pixel the crop reads the same.
 static void check_window(const uint8_t *data, size_t size, const source_image *image) {
     if (image->held.width == image->width && image->held.height == image->height) return;
     int width, height;
@@ -33,21 +35,32 @@ static void check_window(const uint8_t *data, size_t size, const source_image *i
     }
     stbi_image_free(whole);
 }
-#endif
+
+// A file that passed every check ahead of the decoder was refused by it: the
+// decoder must refuse the whole file too, or a window lost a photo that
+// reading it whole would have read.
+static void check_refusal(const uint8_t *data, size_t size) {
+    int width, height;
+    unsigned char *whole = stbi_load_from_memory(data, (int)size, &width, &height, NULL, 4);
+    if (whole) abort();
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size == 0) return 0;  // fmemopen takes no empty buffer; an empty file is refused by the probe anyway
     FILE *file = fmemopen((void *)data, size, "rb");
     if (!file) return 0;
     source_image image;
-    if (load_source_image(file, &image)) {
+    intake_refusal refusal;
+    if (load_source_image_explained(file, &image, &refusal)) {
         if (image.width < 1 || image.height < 1 || (int64_t)image.width * image.height > source_pixel_limit) abort();
-#ifndef KADROVA_FUZZ_DECODE_ONLY
         check_window(data, size, &image);
+#ifndef KADROVA_FUZZ_DECODE_ONLY
         portrait_raster raster = crop_and_scale(&image);
         free(raster.pixels);
 #endif
         release_source_image(&image);
+    } else if (refusal == refusal_decode) {
+        check_refusal(data, size);
     }
     fclose(file);
     return 0;

@@ -35,6 +35,23 @@ if [ -z "$(ls -A "$seeds")" ]; then
   cjpeg -sample 2x2 "$seeds/tall.ppm" > "$seeds/tall.jpg"
   rm "$seeds/tall.ppm"
   convert "$seeds/small.ppm" -colorspace CMYK "$seeds/cmyk.jpg"
+  # Wide and tall enough that the crop leaves out whole MCUs, so intake
+  # decodes only its window: sequential and progressive, with refinement
+  # scans, restarts, grey and CMYK.
+  convert "$photo" -resize '128x24!' "$seeds/wide.ppm"
+  convert "$photo" -resize '24x128!' "$seeds/tall.ppm"
+  cjpeg -sample 2x2 "$seeds/wide.ppm" > "$seeds/window.jpg"
+  cjpeg -progressive -sample 2x2 "$seeds/wide.ppm" > "$seeds/window-progressive.jpg"
+  cjpeg -progressive -sample 1x1 -restart 3B "$seeds/tall.ppm" > "$seeds/window-progressive-restart-tall.jpg"
+  cjpeg -progressive -grayscale "$seeds/wide.ppm" > "$seeds/window-progressive-grey.jpg"
+  printf '0: 0 0 0 2;\n1: 0 0 0 1;\n2: 0 0 0 0;\n0: 0 0 2 1;\n0: 0 0 1 0;\n1: 0 0 1 0;\n0: 1 5 0 2;\n0: 6 63 0 2;\n0: 1 63 2 1;\n0: 1 63 1 0;\n1: 1 63 0 1;\n1: 1 63 1 0;\n2: 1 63 0 0;\n' > "$seeds/scans.txt"
+  cjpeg -sample 2x1 -scans "$seeds/scans.txt" "$seeds/wide.ppm" > "$seeds/window-progressive-refined.jpg"
+  rm "$seeds/scans.txt"
+  convert "$seeds/wide.ppm" -colorspace CMYK "$seeds/wide-cmyk.jpg"
+  jpegtran -progressive "$seeds/wide-cmyk.jpg" > "$seeds/window-progressive-cmyk.jpg"
+  rm "$seeds/wide-cmyk.jpg"
+  convert "$seeds/tall.ppm" -interlace JPEG -quality 85 "$seeds/window-progressive-imagemagick-tall.jpg"
+  rm "$seeds/wide.ppm" "$seeds/tall.ppm"
   convert "$seeds/small.ppm" -interlace PNG "$seeds/interlaced.png"
   convert "$seeds/small.ppm" -depth 16 "$seeds/deep.png"
   convert "$seeds/small.ppm" -colors 16 "PNG8:$seeds/palette.png"
