@@ -9,7 +9,7 @@ test=(googletest libgtest-dev libgmock-dev libbenchmark-dev libjpeg62-turbo-dev
       libjpeg-turbo-progs imagemagick xvfb xauth xdotool x11-utils python3 fonts-dejavu-core
       python3-pyatspi at-spi2-core dbus-daemon
       g++-mingw-w64-x86-64 wine wine64 clang-14 libclang-rt-14-dev llvm-14 libvips-tools
-      file dpkg-dev desktop-file-utils bc unzip lintian appstream man-db nsis)
+      file dpkg-dev desktop-file-utils bc time unzip lintian appstream man-db nsis)
 
 wanted=("${build[@]}")
 if [ "${1:-}" = "--test" ]; then wanted+=("${test[@]}"); fi

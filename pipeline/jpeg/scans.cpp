@@ -125,10 +125,30 @@ static inline void refine(int16_t *kept, int k, uint32_t bit, int low) {
     kept[k] = (int16_t)(kept[k] > 0 ? kept[k] + step : kept[k] - step);
 }
 
+// The correction bits of the nonzero coefficients `which` names, one each in
+// zigzag order; a block outside the window only skips them.
+static inline int correct(bit_reader *b, uint64_t which, int16_t *kept, int low) {
+    uint32_t bits;
+    if (kept) {
+        for (; which; which &= which - 1) {
+            if (!take_bits(b, 1, &bits)) return 0;
+            refine(kept, __builtin_ctzll(which), bits, low);
+        }
+        return 1;
+    }
+    for (int n = __builtin_popcountll(which); n > 0; n -= 16)
+        if (!take_bits(b, n < 16 ? n : 16, &bits)) return 0;
+    return 1;
+}
+
 // Correction bits for every coefficient that is nonzero already, as the
-// refinement scans of a progressive JPEG carry them.
+// refinement scans of a progressive JPEG carry them. A code's run counts the
+// coefficients that are still zero; those passed on the way that are
+// nonzero take a correction bit each, and so do all from there to the
+// band's end in a block of an end-of-band run.
 static int progressive_ac_refine(bit_reader *b, const scan *s, uint64_t *nonzero, int16_t *kept,
                                  uint32_t *eob_run) {
+    const uint64_t band = (~(uint64_t)0 >> (63 - s->end)) & (~(uint64_t)0 << s->start);
     uint32_t bits;
     int k = s->start;
     if (*eob_run == 0) {
@@ -161,11 +181,8 @@ static int progressive_ac_refine(bit_reader *b, const scan *s, uint64_t *nonzero
         }
     }
     if (*eob_run > 0) {
-        for (; k <= s->end; ++k)
-            if (*nonzero >> k & 1) {
-                if (!take_bits(b, 1, &bits)) return 0;
-                refine(kept, k, bits, s->low);
-            }
+        // One bit for each nonzero coefficient from k to the band's end.
+        if (k <= s->end && !correct(b, *nonzero & band & (~(uint64_t)0 << k), kept, s->low)) return 0;
         --*eob_run;
     }
     return 1;

@@ -8,6 +8,7 @@
 #include "pipeline/jpeg/markers.h"
 #include "pipeline/jpeg/state.h"
 #include "pipeline/source_image.h"
+#include "platform/runtime.h"
 
 // stb_image 2.27 writes past its 257-entry size list when the sixteen counts
 // of one table add up to more than 256. In the window every DC table becomes
@@ -107,12 +108,15 @@ static void set_window_size(unsigned char *header, const pixel_rect *part) {
     header[4] = (unsigned char)part->width;
 }
 
-// Room for the coefficients of the window's blocks, all zero at first.
+// Room for the coefficients of the window's blocks, all zero at first: tens
+// of megabytes for a large photo, so in large pages where there are any.
 static int keep_window_blocks(jpeg_state *j) {
     for (int k = 0; k < j->components; ++k) {
         frame_component *fc = &j->component[k];
-        fc->kept = (int16_t *)calloc((size_t)fc->keep_width * (size_t)fc->keep_height * 64, sizeof *fc->kept);
+        const size_t size = (size_t)fc->keep_width * (size_t)fc->keep_height * 64 * sizeof *fc->kept;
+        fc->kept = (int16_t *)large_block_malloc(size);
         if (!fc->kept) return 0;
+        memset(fc->kept, 0, size);
     }
     return 1;
 }

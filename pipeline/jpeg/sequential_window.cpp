@@ -5,6 +5,9 @@
 // transforms a sequential block exactly as a progressive one, so the same
 // coefficients give the same pixels.
 #include <string.h>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "pipeline/jpeg/markers.h"
 #include "pipeline/jpeg/state.h"
@@ -16,11 +19,7 @@ struct symbol_counts {
     uint64_t ac[256];
 };
 
-static int bit_count(uint32_t magnitude) {
-    int t = 0;
-    while (magnitude >> t) ++t;
-    return t;
-}
+static int bit_count(uint32_t magnitude) { return magnitude ? 32 - __builtin_clz(magnitude) : 0; }
 
 // A coefficient or DC difference of up to 15 bits (the decoder takes no
 // more); 0 for one beyond. `extended` notes what a baseline JPEG cannot hold.
@@ -30,23 +29,39 @@ static int codable(int32_t value, int baseline_bits, int *bits, int *extended) {
     return *bits <= 15;
 }
 
+// Bit k set when coefficient k (zigzag) is nonzero; eight at a time where
+// the processor compares them so.
+static uint64_t nonzero_mask(const int16_t *block) {
+    uint64_t mask = 0;
+#if defined(__SSE2__)
+    const __m128i zero = _mm_setzero_si128();
+    for (int k = 0; k < 64; k += 16) {
+        __m128i low = _mm_cmpeq_epi16(_mm_loadu_si128((const __m128i *)(block + k)), zero);
+        __m128i high = _mm_cmpeq_epi16(_mm_loadu_si128((const __m128i *)(block + k + 8)), zero);
+        uint32_t zeros = (uint32_t)_mm_movemask_epi8(_mm_packs_epi16(low, high));
+        mask |= (uint64_t)(~zeros & 0xFFFFu) << k;
+    }
+#else
+    for (int k = 0; k < 64; ++k) mask |= (uint64_t)(block[k] != 0) << k;
+#endif
+    return mask;
+}
+
 static int count_block(const int16_t *block, int16_t *previous_dc, symbol_counts *counts, int *extended) {
     int bits;
     if (!codable(block[0] - *previous_dc, 11, &bits, extended)) return 0;
     *previous_dc = block[0];
     ++counts->dc[bits];
-    int run = 0;
-    for (int k = 1; k < 64; ++k) {
-        if (!block[k]) {
-            ++run;
-            continue;
-        }
+    int last = 0;  // the last nonzero coefficient coded
+    for (uint64_t ac = nonzero_mask(block) & ~(uint64_t)1; ac; ac &= ac - 1) {
+        int k = __builtin_ctzll(ac);
         if (!codable(block[k], 10, &bits, extended)) return 0;
+        int run = k - last - 1;
         for (; run >= 16; run -= 16) ++counts->ac[0xF0];
         ++counts->ac[run << 4 | bits];
-        run = 0;
+        last = k;
     }
-    if (run) ++counts->ac[0x00];
+    if (last < 63) ++counts->ac[0x00];
     return 1;
 }
 
@@ -71,19 +86,17 @@ static void put_block(window_bits *sink, const int16_t *block, int16_t *previous
     int bits = bit_count((uint32_t)(difference < 0 ? -difference : difference));
     window_put_bits(sink, dc->code[bits], dc->code_length[bits]);
     put_value(sink, difference, bits);
-    int run = 0;
-    for (int k = 1; k < 64; ++k) {
-        if (!block[k]) {
-            ++run;
-            continue;
-        }
+    int last = 0;
+    for (uint64_t left = nonzero_mask(block) & ~(uint64_t)1; left; left &= left - 1) {
+        int k = __builtin_ctzll(left);
+        int run = k - last - 1;
         for (; run >= 16; run -= 16) window_put_bits(sink, ac->code[0xF0], ac->code_length[0xF0]);
         bits = bit_count((uint32_t)(block[k] < 0 ? -block[k] : block[k]));
         window_put_bits(sink, ac->code[run << 4 | bits], ac->code_length[run << 4 | bits]);
         put_value(sink, block[k], bits);
-        run = 0;
+        last = k;
     }
-    if (run) window_put_bits(sink, ac->code[0x00], ac->code_length[0x00]);
+    if (last < 63) window_put_bits(sink, ac->code[0x00], ac->code_length[0x00]);
 }
 
 // The component's tables, its scan header and its blocks.
