@@ -214,14 +214,18 @@ static int progressive_dc(bit_reader *b, const scan *s, int i, int16_t *kept) {
 
 // One block of scan component i, at block column x and row y; it counts
 // against the frame's budget. With `keep`, it belongs in the window.
-static int decode_block(bit_reader *b, const scan *s, jpeg_state *j, int i, int x, int y, uint32_t *eob_run,
-                        int keep) {
+static inline __attribute__((always_inline)) int decode_block(bit_reader *b, const scan *s, jpeg_state *j, int i,
+                                                              int x, int y, uint32_t *eob_run, int keep) {
     if (j->blocks_left == 0) return refuse(j, refusal_block_budget);
     --j->blocks_left;
     frame_component *c = s->component[i];
     if (!j->progressive) {
         if (keep && j->window) return sequential_block(b, s, i, j, j->window);
         return sequential_block(b, s, i, j, NULL);
+    }
+    if (s->start > 0 && !s->high && *eob_run > 0) {  // a block of an end-of-band run: nothing in it
+        --*eob_run;
+        return 1;
     }
     int16_t *kept = keep && j->window ? kept_block(c, x, y) : NULL;
     if (s->start == 0) return progressive_dc(b, s, i, kept);
@@ -307,6 +311,12 @@ int scan_data(byte_reader *r, const scan *s, jpeg_state *j) {
             }
         }
     }
+    // Past a scan's last block the decoder looks for the next marker byte by
+    // byte from where its reading ahead stopped, and takes a stuffed 0xFF
+    // there for a marker of its own, which it refuses. So no window for a
+    // scan whose data goes on past its last block with such a byte.
+    for (int n = b.count % 8; n + 8 <= b.count; n += 8)
+        if ((uint8_t)(b.bits << n >> 56) == 0xFF) abandon_window(j);
     if (j->window && !j->progressive && !window_end_scan(j->window)) abandon_window(j);
     if (b.marker) {
         // A restart marker after the last block is one the decoder refuses.

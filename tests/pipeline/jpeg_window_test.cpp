@@ -424,6 +424,25 @@ TEST(JpegWindow, TheWindowIsASequentialJpegLibjpegReadsAsTheWholeFile) {
     }
 }
 
+// Bytes after a scan's last block, before the next marker: the decoder goes
+// past them to the marker, but takes a stuffed 0xFF among them for a marker
+// and refuses the file. The window must do as the whole file does.
+TEST(JpegWindow, ExtraBytesAfterAScanAreReadAsTheWholeFile) {
+    const bytes sources[] = {by_command("cjpeg IN > OUT", 320, 64),
+                             by_command("cjpeg -progressive IN > OUT", 320, 64)};
+    const bytes extras[] = {{0x12}, {0x12, 0x34, 0x56, 0x78}, {0xFF, 0x00}, {0x12, 0xFF, 0x00},
+                            {0x12, 0x34, 0xFF, 0x00}};
+    for (const bytes &source : sources) {
+        ASSERT_FALSE(source.empty());
+        const segment last_scan = scans_of(source).back();
+        for (const bytes &extra : extras) {
+            SCOPED_TRACE(std::string(&source == &sources[0] ? "sequential, " : "progressive, ") +
+                         std::to_string(extra.size()) + " extra bytes, the last " + std::to_string(extra.back()));
+            read_as_whole(spliced(source, last_scan.end, extra));
+        }
+    }
+}
+
 // Bytes between a restart interval's last block and its marker: the decoder
 // finds the marker past a few of them, and past more ends the scan and then
 // refuses the file. The window must do as the whole file does.
