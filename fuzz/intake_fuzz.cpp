@@ -36,9 +36,10 @@ static void check_window(const uint8_t *data, size_t size, const source_image *i
     stbi_image_free(whole);
 }
 
-// A file that passed every check ahead of the decoder was refused by it: the
-// decoder must refuse the whole file too, or a window lost a photo that
-// reading it whole would have read.
+// A file that passed every check ahead of the decoder was refused by it, or
+// by the PNG window for a reason the decoder has too: the decoder must refuse
+// the whole file, or a window lost a photo that reading it whole would have
+// read. (A PNG whose data goes on far past its frame is refused on purpose.)
 static void check_refusal(const uint8_t *data, size_t size) {
     int width, height;
     unsigned char *whole = stbi_load_from_memory(data, (int)size, &width, &height, NULL, 4);
@@ -59,7 +60,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         free(raster.pixels);
 #endif
         release_source_image(&image);
-    } else if (refusal == refusal_decode) {
+    } else if (refusal == refusal_decode || refusal == refusal_png_data) {
         check_refusal(data, size);
     }
     fclose(file);

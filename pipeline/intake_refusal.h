@@ -20,6 +20,8 @@ enum intake_refusal {
     refusal_block_budget,      // progressive scans going over the blocks without end
     refusal_component_unscanned,  // a component no scan gave its blocks, or no scan at all
     refusal_out_of_memory,
+    refusal_png_data,          // PNG image data with too few rows or a filter type beyond 4
+    refusal_png_excess,        // a PNG whose data goes on far past its frame (the decoder would inflate it all)
     refusal_probe,             // stb_image's header probe
     refusal_pixel_limit,       // more than 36,000,000 pixels on the probe's values
     refusal_decode,            // stb_image's decode

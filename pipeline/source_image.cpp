@@ -7,6 +7,7 @@
 #include <stb/stb_image.h>
 
 #include "pipeline/file_structure.h"
+#include "pipeline/png/window.h"
 
 int load_source_image_explained(FILE *file, source_image *image, intake_refusal *refusal) {
     // Before the probe: the probe already reads the tables ahead of the frame header.
@@ -29,6 +30,12 @@ int load_source_image_explained(FILE *file, source_image *image, intake_refusal 
     // The decoder takes a size in an int; a window beyond that is decoded whole.
     if (window.size > INT_MAX) window_drop(&window);
     unsigned char *pixels;
+    if (!window.data) {
+        // A PNG the crop leaves something out of: only that part.
+        rewind(file);
+        png_window_result png = png_window_decode(file, image, refusal);
+        if (png != png_window_whole) return png == png_window_read;
+    }
     if (window.data) {
         // Only the part the crop reads; the decoder gives the same pixels there.
         pixels = stbi_load_from_memory(window.data, (int)window.size, &image->held.width, &image->held.height, NULL, 4);

@@ -127,11 +127,13 @@ TEST(Intake, ReadsEveryFormatVariantAsRgba) {
     png_fixture interlaced = rgba_png(13, 11);
     interlaced.interlaced = true;
     png_fixture palette;
+    // Tall enough that the crop reads every column: rows 4 to 11 of 16 hold
+    // what the checks below look at.
     palette.width = 4;
-    palette.height = 1;
+    palette.height = 16;
     palette.color_type = PNG_COLOR_TYPE_PALETTE;
     palette.palette = {10, 20, 30, 40, 50, 60, 70, 80, 90};
-    palette.rows = {0, 1, 2, 1};
+    for (int y = 0; y < 16; ++y) palette.rows.insert(palette.rows.end(), {0, 1, 2, 1});
     png_fixture sixteen;
     sixteen.width = 2;
     sixteen.height = 1;
@@ -156,19 +158,19 @@ TEST(Intake, ReadsEveryFormatVariantAsRgba) {
         {"CMYK JPEG", encode_jpeg(&cmyk), 8, 8, [](const source_image *im) { EXPECT_EQ(pixel(im, 7, 7)[3], 255); }},
         {"interlaced RGBA PNG", encode_png(&interlaced), 13, 11,
          [&](const source_image *im) { EXPECT_EQ(bytes(im->pixels, im->pixels + 13 * 11 * 4), original_rgba); }},
-        {"palette PNG", encode_png(&palette), 4, 1,
+        {"palette PNG", encode_png(&palette), 4, 16,
          [](const source_image *im) {
-             EXPECT_EQ(bytes(im->pixels, im->pixels + 16),
+             EXPECT_EQ(bytes(pixel(im, 0, 8), pixel(im, 0, 8) + 16),
                        bytes({10, 20, 30, 255, 40, 50, 60, 255, 70, 80, 90, 255, 40, 50, 60, 255}));
          }},
-        {"1-bit grey PNG", png_bytes((grey_png(8, 1, 1, {0xA5}))), 8, 1,
+        {"1-bit grey PNG", png_bytes((grey_png(8, 16, 1, bytes(16, 0xA5)))), 8, 16,
          [](const source_image *im) {
              const unsigned char expected[8] = {255, 0, 255, 0, 0, 255, 0, 255};
-             for (int x = 0; x < 8; ++x) EXPECT_EQ(pixel(im, x, 0)[0], expected[x]) << x;
+             for (int x = 0; x < 8; ++x) EXPECT_EQ(pixel(im, x, 8)[0], expected[x]) << x;
          }},
-        {"2-bit grey PNG", png_bytes((grey_png(4, 1, 2, {0x1B}))), 4, 1,
+        {"2-bit grey PNG", png_bytes((grey_png(4, 16, 2, bytes(16, 0x1B)))), 4, 16,
          [](const source_image *im) {
-             for (int x = 0; x < 4; ++x) EXPECT_EQ(pixel(im, x, 0)[1], x * 85) << x;
+             for (int x = 0; x < 4; ++x) EXPECT_EQ(pixel(im, x, 8)[1], x * 85) << x;
          }},
         {"4-bit grey PNG", png_bytes((grey_png(2, 1, 4, {0x5F}))), 2, 1,
          [](const source_image *im) {

@@ -24,6 +24,10 @@ bytes encode_png(const png_fixture *f) {
     }
     png_set_write_fn(png, &out, append_png_bytes, NULL);
     png_set_compression_level(png, f->compression);
+    if (f->filter >= 0) {
+        static const int filters[5] = {PNG_FILTER_NONE, PNG_FILTER_SUB, PNG_FILTER_UP, PNG_FILTER_AVG, PNG_FILTER_PAETH};
+        png_set_filter(png, PNG_FILTER_TYPE_BASE, filters[f->filter]);
+    }
     png_set_IHDR(png, info, (png_uint_32)f->width, (png_uint_32)f->height, f->bit_depth, f->color_type,
                  f->interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
                  PNG_FILTER_TYPE_DEFAULT);

@@ -16,6 +16,7 @@ struct png_fixture {
     std::vector<unsigned char> palette;  // r, g, b triples for colour type 3
     bytes transparency;                  // tRNS contents as stored
     int compression = 6;
+    int filter = -1;  // one PNG filter type (0 to 4) for every row; -1: libpng's choice
 };
 bytes encode_png(const png_fixture *fixture);
 

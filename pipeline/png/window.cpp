@@ -1,0 +1,257 @@
+#include "pipeline/png/window.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+#include <zlib.h>
+
+#include "pipeline/byte_reader.h"
+#include "pipeline/crop_geometry.h"
+#include "pipeline/png/rows.h"
+#include "platform/runtime.h"
+
+struct png_walk {
+    byte_reader reader;
+    png_format format;
+    z_stream zlib;
+    int zlib_open;
+    unsigned char zlib_header[2];  // the stream's first two bytes, which raw inflate does not take
+    int header_bytes;
+    int stream_end;
+    unsigned char *rows;   // two rows, the filter type byte first: the one being filled and the one before
+    size_t row_filled;
+    uint32_t rows_done;    // rows complete
+    uint64_t excess;       // bytes inflated past the last row
+    pixel_rect keep;
+    unsigned char *pixels;
+    int palette_beyond;    // an index past the palette
+    int bad_filter;
+};
+
+static uint32_t be32(const unsigned char *p) {
+    return (uint32_t)p[0] << 24 | (uint32_t)p[1] << 16 | (uint32_t)p[2] << 8 | p[3];
+}
+
+// The header as the decoder checks it; 0 for anything the window leaves to
+// the decoder: interlacing, and the combinations of colour type and depth
+// that PNG does not have.
+static int read_header(const unsigned char *p, png_format *f) {
+    f->width = be32(p);
+    f->height = be32(p + 4);
+    f->depth = p[8];
+    f->color = p[9];
+    if (p[10] || p[11] || p[12]) return 0;
+    if (f->width < 1 || f->height < 1 || f->width > source_side_limit || f->height > source_side_limit) return 0;
+    const int d = f->depth;
+    switch (f->color) {
+    case 0: f->channels = 1; if (d != 1 && d != 2 && d != 4 && d != 8 && d != 16) return 0; break;
+    case 2: f->channels = 3; if (d != 8 && d != 16) return 0; break;
+    case 3: f->channels = 1; if (d != 1 && d != 2 && d != 4 && d != 8) return 0; break;
+    case 4: f->channels = 2; if (d != 8 && d != 16) return 0; break;
+    case 6: f->channels = 4; if (d != 8 && d != 16) return 0; break;
+    default: return 0;
+    }
+    // The decoder's own limit on the size of its image.
+    if ((1u << 30) / f->width / (uint32_t)(f->color == 3 ? 4 : f->channels) < f->height) return 0;
+    f->row_bytes = ((size_t)f->width * (size_t)f->channels * (size_t)d + 7) / 8;
+    f->pixel_bytes = f->channels * d / 8 > 0 ? f->channels * d / 8 : 1;
+    return 1;
+}
+
+// A complete row: its filter undone (the rows after the last the crop reads
+// only have their filter type checked), and the crop's columns kept.
+static void finish_row(png_walk *w) {
+    const png_format *f = &w->format;
+    const size_t size = 1 + f->row_bytes;
+    unsigned char *row = w->rows + (w->rows_done & 1) * size;
+    const unsigned char *prior = w->rows_done ? w->rows + ((w->rows_done - 1) & 1) * size : NULL;
+    const uint32_t y = w->rows_done++;
+    w->row_filled = 0;
+    if (row[0] > 4) w->bad_filter = 1;
+    if (w->bad_filter || y >= (uint32_t)(w->keep.top + w->keep.height)) return;
+    png_unfilter(f, row[0], row + 1, prior ? prior + 1 : NULL);
+    if (y < (uint32_t)w->keep.top) return;
+    unsigned char *out = w->pixels + (size_t)(y - (uint32_t)w->keep.top) * (size_t)w->keep.width * 4;
+    if (!png_row_to_rgba(f, row + 1, (uint32_t)w->keep.left, (uint32_t)w->keep.width, out)) w->palette_beyond = 1;
+}
+
+// Inflates what zlib holds as input. 0 when the stream is not sound, or
+// goes on far past the frame.
+static int inflate_input(png_walk *w) {
+    const png_format *f = &w->format;
+    const size_t size = 1 + f->row_bytes;
+    unsigned char scratch[1 << 14];
+    while (w->zlib.avail_in > 0 && !w->stream_end) {
+        const int in_rows = w->rows_done < f->height;
+        unsigned char *out = in_rows ? w->rows + (w->rows_done & 1) * size + w->row_filled : scratch;
+        const uInt room = in_rows ? (uInt)(size - w->row_filled) : (uInt)sizeof scratch;
+        w->zlib.next_out = out;
+        w->zlib.avail_out = room;
+        int status = inflate(&w->zlib, Z_NO_FLUSH);
+        const size_t made = room - w->zlib.avail_out;
+        if (status == Z_STREAM_END) w->stream_end = 1;
+        else if (status != Z_OK && !(status == Z_BUF_ERROR && made == 0)) return 0;
+        if (in_rows) {
+            w->row_filled += made;
+            if (w->row_filled == size) finish_row(w);
+        } else {
+            w->excess += made;
+            // The decoder would inflate it all; the window stops here.
+            if (w->excess > (uint64_t)size * f->height) return 0;
+        }
+        if (status == Z_BUF_ERROR) break;
+    }
+    return 1;
+}
+
+// The bytes of an IDAT chunk, as they come. The stream's two header bytes
+// are checked as the decoder checks them; raw inflate takes the rest and so
+// never looks at the Adler-32 check value, which the decoder ignores too.
+static int feed(png_walk *w, uint32_t length, int *sound) {
+    byte_reader *r = &w->reader;
+    while (length > 0) {
+        if (r->at == r->end) {
+            r->at = 0;
+            r->end = fread(r->buffer, 1, sizeof r->buffer, r->file);
+            if (r->end == 0) return 0;
+        }
+        size_t n = r->end - r->at < length ? r->end - r->at : length;
+        const unsigned char *in = r->buffer + r->at;
+        r->at += n;
+        length -= (uint32_t)n;
+        while (n > 0 && w->header_bytes < 2) {
+            w->zlib_header[w->header_bytes++] = *in++;
+            --n;
+            if (w->header_bytes == 2) {
+                const int cmf = w->zlib_header[0], flg = w->zlib_header[1];
+                if ((cmf * 256 + flg) % 31 != 0 || (flg & 32) || (cmf & 15) != 8) *sound = 0;
+            }
+        }
+        if (!*sound || w->stream_end || n == 0) continue;
+        w->zlib.next_in = (Bytef *)in;
+        w->zlib.avail_in = (uInt)n;
+        if (!inflate_input(w)) *sound = 0;
+    }
+    return 1;
+}
+
+static png_window_result walk_chunks(png_walk *w, intake_refusal *refusal) {
+    png_format *f = &w->format;
+    unsigned char head[8], body[3 * 256];
+    int first = 1, palette_seen = 0, transparency_seen = 0, data_seen = 0, sound = 1;
+    if (!read_bytes(&w->reader, head, 8) || memcmp(head, "\x89PNG\r\n\x1a\n", 8) != 0) return png_window_whole;
+    for (;;) {
+        if (!read_bytes(&w->reader, head, 8)) return png_window_whole;
+        const uint32_t length = be32(head);
+        const unsigned char *type = head + 4;
+        if (first) {
+            if (memcmp(type, "IHDR", 4) != 0 || length != 13 || !read_bytes(&w->reader, body, 13) ||
+                !read_header(body, f))
+                return png_window_whole;
+            first = 0;
+            w->rows = (unsigned char *)malloc(2 * (1 + f->row_bytes));
+            if (!w->rows) {
+                *refusal = refusal_out_of_memory;
+                return png_window_refused;
+            }
+        } else if (memcmp(type, "PLTE", 4) == 0) {
+            if (palette_seen || data_seen || transparency_seen || length > 768 || length % 3 != 0 ||
+                !read_bytes(&w->reader, body, length))
+                return png_window_whole;
+            palette_seen = 1;
+            f->palette_length = (int)(length / 3);
+            for (int i = 0; i < f->palette_length; ++i) {
+                memcpy(f->palette + 4 * i, body + 3 * i, 3);
+                f->palette[4 * i + 3] = 255;
+            }
+        } else if (memcmp(type, "tRNS", 4) == 0) {
+            if (transparency_seen || data_seen || length > 768 || !read_bytes(&w->reader, body, length))
+                return png_window_whole;
+            transparency_seen = 1;
+            if (f->color == 3) {
+                if (!palette_seen || (int)length > f->palette_length) return png_window_whole;
+                for (uint32_t i = 0; i < length; ++i) f->palette[4 * i + 3] = body[i];
+            } else {
+                if (f->color & 4 || length != (uint32_t)f->channels * 2) return png_window_whole;
+                static const uint8_t scale[9] = {0, 0xFF, 0x55, 0, 0x11, 0, 0, 0, 1};
+                f->transparent = 1;
+                for (int k = 0; k < f->channels; ++k) {
+                    f->key16[k] = (uint16_t)(body[2 * k] << 8 | body[2 * k + 1]);
+                    if (f->depth < 16) f->key8[k] = (uint8_t)(body[2 * k + 1] * scale[f->depth]);
+                }
+            }
+        } else if (memcmp(type, "IDAT", 4) == 0) {
+            if (f->color == 3 && !palette_seen) return png_window_whole;
+            data_seen = 1;
+            if (!feed(w, length, &sound)) return png_window_whole;
+        } else if (memcmp(type, "IEND", 4) == 0) {
+            break;
+        } else if (!(type[0] & 0x20) || memcmp(type, "CgBI", 4) == 0) {
+            return png_window_whole;  // a critical chunk the window does not know
+        } else if (!skip_bytes(&w->reader, length)) {
+            return png_window_whole;
+        }
+        if (!skip_bytes(&w->reader, 4)) return png_window_whole;  // the CRC, which the decoder ignores too
+    }
+    if (!data_seen || w->palette_beyond) return png_window_whole;
+    // Far more data than the frame needs is refused without inflating it to
+    // its end; data that is not sound otherwise, or ends before the stream
+    // does, is left to the decoder.
+    if (w->excess > (uint64_t)(1 + f->row_bytes) * f->height) {
+        *refusal = refusal_png_excess;
+        return png_window_refused;
+    }
+    if (!sound || !w->stream_end) return png_window_whole;
+    if (w->rows_done < f->height || w->bad_filter) {
+        *refusal = refusal_png_data;
+        return png_window_refused;
+    }
+    return png_window_read;
+}
+
+png_window_result png_window_decode(FILE *file, source_image *image, intake_refusal *refusal) {
+    png_walk *w = (png_walk *)calloc(1, sizeof *w);
+    if (!w) {
+        *refusal = refusal_out_of_memory;
+        return png_window_refused;
+    }
+    w->reader.file = file;
+    png_window_result result = png_window_whole;
+    // The header first, to know whether the crop leaves anything out.
+    unsigned char start[33];
+    if (read_bytes(&w->reader, start, 33) && memcmp(start + 12, "IHDR", 4) == 0 && read_header(start + 16, &w->format)) {
+        crop_span columns, rows;
+        crop_reach((int32_t)w->format.width, (int32_t)w->format.height, &columns, &rows);
+        w->keep.left = columns.first;
+        w->keep.top = rows.first;
+        w->keep.width = columns.last - columns.first + 1;
+        w->keep.height = rows.last - rows.first + 1;
+        if ((uint32_t)w->keep.width < w->format.width || (uint32_t)w->keep.height < w->format.height) result = png_window_read;
+    }
+    if (result == png_window_read) {
+        memset(&w->format, 0, sizeof w->format);
+        rewind(file);
+        w->reader.at = w->reader.end = 0;
+        w->pixels = (unsigned char *)large_block_malloc((size_t)w->keep.width * (size_t)w->keep.height * 4);
+        w->zlib_open = inflateInit2(&w->zlib, -15) == Z_OK;
+        if (!w->pixels || !w->zlib_open) {
+            *refusal = refusal_out_of_memory;
+            result = png_window_refused;
+        } else {
+            result = walk_chunks(w, refusal);
+        }
+    }
+    if (result == png_window_read) {
+        image->pixels = w->pixels;
+        image->width = (int32_t)w->format.width;
+        image->height = (int32_t)w->format.height;
+        image->held = w->keep;
+        *refusal = refusal_none;
+    } else {
+        free(w->pixels);
+    }
+    if (w->zlib_open) inflateEnd(&w->zlib);
+    free(w->rows);
+    free(w);
+    return result;
+}

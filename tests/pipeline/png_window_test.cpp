@@ -1,0 +1,262 @@
+// A PNG wider or taller than the crop is decoded only where the crop reads:
+// every pixel there, and so the whole raster, must be what stb_image gives
+// for the whole file, and intake must read exactly the files it reads.
+// Photos come from libpng and from the PNG suite; damaged ones are written
+// here from their rows with zlib, called directly.
+#include <gtest/gtest.h>
+#include <png.h>
+#include <zlib.h>
+
+#include <filesystem>
+#include <string>
+
+#include "pipeline/source_image.h"
+#include "tests/support/fixtures.h"
+#include "tests/support/whole_way.h"
+
+namespace {
+
+struct random_bytes {
+    uint32_t state;
+    unsigned char next() {
+        state = state * 1103515245u + 12345u;
+        return (unsigned char)(state >> 23);
+    }
+};
+
+struct colour_case {
+    int color_type, bit_depth;
+    const char *name;
+};
+
+// Rows of random samples, with some pixels repeating the first one, so that
+// a tRNS colour taken from it matches now and then, and some with only its
+// high bytes, which must not match at 16 bits.
+bytes sample_rows(const colour_case &c, int width, int height, uint32_t seed) {
+    const int channels = c.color_type == PNG_COLOR_TYPE_RGB ? 3 : c.color_type == PNG_COLOR_TYPE_RGBA ? 4
+                         : c.color_type == PNG_COLOR_TYPE_GRAY_ALPHA ? 2 : 1;
+    const size_t row_bytes = ((size_t)width * channels * c.bit_depth + 7) / 8;
+    bytes rows(row_bytes * height);
+    random_bytes r = {seed};
+    for (unsigned char &b : rows) b = r.next();
+    if (c.color_type == PNG_COLOR_TYPE_PALETTE) {
+        // Indices within a palette of 2^depth entries (at most 256).
+        return rows;
+    }
+    const size_t pixel = (size_t)channels * c.bit_depth / 8;
+    if (pixel >= 1)
+        for (size_t at = pixel * 5; at + pixel <= rows.size(); at += pixel * 7) {
+            memcpy(&rows[at], &rows[0], pixel);
+            if (c.bit_depth == 16 && (at / pixel) % 3 == 0) rows[at + 1] ^= 1;  // same high byte, other low byte
+        }
+    return rows;
+}
+
+png_fixture colour_fixture(const colour_case &c, int width, int height, int filter, bool transparency, uint32_t seed) {
+    png_fixture f;
+    f.width = width;
+    f.height = height;
+    f.color_type = c.color_type;
+    f.bit_depth = c.bit_depth;
+    f.filter = filter;
+    f.rows = sample_rows(c, width, height, seed);
+    if (c.color_type == PNG_COLOR_TYPE_PALETTE) {
+        random_bytes r = {seed ^ 0x5555};
+        for (int i = 0; i < 3 << c.bit_depth; ++i) f.palette.push_back(r.next());
+        if (transparency)
+            for (int i = 0; i < (1 << c.bit_depth) / 2 + 1; ++i) f.transparency.push_back(r.next());
+    } else if (transparency) {
+        // The first pixel's colour, at full depth (grey below 8 bits as stored).
+        const int samples = c.color_type == PNG_COLOR_TYPE_RGB ? 3 : 1;
+        for (int k = 0; k < samples; ++k) {
+            uint16_t v;
+            if (c.bit_depth == 16) v = (uint16_t)(f.rows[2 * k] << 8 | f.rows[2 * k + 1]);
+            else if (c.bit_depth == 8) v = f.rows[k];
+            else v = (uint16_t)(f.rows[0] >> (8 - c.bit_depth));
+            f.transparency.push_back((unsigned char)(v >> 8));
+            f.transparency.push_back((unsigned char)v);
+        }
+    }
+    return f;
+}
+
+// A PNG written here: IHDR, the given zlib stream in one IDAT, IEND, with
+// right CRCs unless told otherwise.
+void put_chunk(bytes *out, const char *type, const bytes &body, bool right_crc = true) {
+    const uint32_t n = (uint32_t)body.size();
+    const unsigned char length[4] = {(unsigned char)(n >> 24), (unsigned char)(n >> 16), (unsigned char)(n >> 8),
+                                     (unsigned char)n};
+    out->insert(out->end(), length, length + 4);
+    const size_t start = out->size();
+    out->insert(out->end(), type, type + 4);
+    out->insert(out->end(), body.begin(), body.end());
+    uint32_t crc = (uint32_t)crc32(0, out->data() + start, (uInt)(out->size() - start));
+    if (!right_crc) crc ^= 1;
+    const unsigned char c[4] = {(unsigned char)(crc >> 24), (unsigned char)(crc >> 16), (unsigned char)(crc >> 8),
+                                (unsigned char)crc};
+    out->insert(out->end(), c, c + 4);
+}
+
+bytes rgb_png(int width, int height, const bytes &stream, bool right_crc = true) {
+    bytes out = {137, 80, 78, 71, 13, 10, 26, 10};
+    const bytes header = {0, 0, (unsigned char)(width >> 8), (unsigned char)width, 0, 0, (unsigned char)(height >> 8),
+                          (unsigned char)height, 8, 2, 0, 0, 0};
+    put_chunk(&out, "IHDR", header);
+    put_chunk(&out, "IDAT", stream, right_crc);
+    put_chunk(&out, "IEND", bytes());
+    return out;
+}
+
+bytes deflated(const bytes &raw) {
+    uLongf size = compressBound((uLong)raw.size());
+    bytes out(size);
+    EXPECT_EQ(compress2(out.data(), &size, raw.data(), (uLong)raw.size(), 6), Z_OK);
+    out.resize(size);
+    return out;
+}
+
+// Filtered rows of an RGB picture: each row its filter type byte, then
+// random samples.
+bytes raw_rows(int width, int height, int filter) {
+    bytes raw;
+    random_bytes r = {7};
+    for (int y = 0; y < height; ++y) {
+        raw.push_back((unsigned char)filter);
+        for (int x = 0; x < width * 3; ++x) raw.push_back(r.next());
+    }
+    return raw;
+}
+
+intake_refusal refusal_of(const bytes &file) {
+    FILE *stream = tmpfile();
+    fwrite(file.data(), 1, file.size(), stream);
+    rewind(stream);
+    source_image image = {};
+    intake_refusal why;
+    if (load_source_image_explained(stream, &image, &why)) release_source_image(&image);
+    fclose(stream);
+    return why;
+}
+
+}  // namespace
+
+TEST(PngWindow, EveryColourTypeDepthFilterAndTransparency) {
+    const colour_case colours[] = {
+        {PNG_COLOR_TYPE_GRAY, 1, "grey 1"},        {PNG_COLOR_TYPE_GRAY, 2, "grey 2"},
+        {PNG_COLOR_TYPE_GRAY, 4, "grey 4"},        {PNG_COLOR_TYPE_GRAY, 8, "grey 8"},
+        {PNG_COLOR_TYPE_GRAY, 16, "grey 16"},      {PNG_COLOR_TYPE_RGB, 8, "RGB 8"},
+        {PNG_COLOR_TYPE_RGB, 16, "RGB 16"},        {PNG_COLOR_TYPE_PALETTE, 1, "palette 1"},
+        {PNG_COLOR_TYPE_PALETTE, 2, "palette 2"},  {PNG_COLOR_TYPE_PALETTE, 4, "palette 4"},
+        {PNG_COLOR_TYPE_PALETTE, 8, "palette 8"},  {PNG_COLOR_TYPE_GRAY_ALPHA, 8, "grey and alpha 8"},
+        {PNG_COLOR_TYPE_GRAY_ALPHA, 16, "grey and alpha 16"}, {PNG_COLOR_TYPE_RGBA, 8, "RGBA 8"},
+        {PNG_COLOR_TYPE_RGBA, 16, "RGBA 16"},
+    };
+    uint32_t seed = 1;
+    for (const colour_case &c : colours)
+        for (int filter = 0; filter <= 4; ++filter)
+            for (bool transparency : {false, true}) {
+                if (transparency && (c.color_type & PNG_COLOR_MASK_ALPHA)) continue;
+                for (bool wide : {true, false}) {
+                    const int width = wide ? 61 : 13, height = wide ? 13 : 61;
+                    SCOPED_TRACE(std::string(c.name) + ", filter " + std::to_string(filter) +
+                                 (transparency ? ", tRNS" : "") + (wide ? ", wide" : ", tall"));
+                    png_fixture f = colour_fixture(c, width, height, filter, transparency, seed++);
+                    const bytes file = encode_png(&f);
+                    ASSERT_FALSE(file.empty());
+                    EXPECT_TRUE(read_as_whole(file, false)) << "not read through the window";
+                }
+            }
+}
+
+// Real third-party PNGs in every layout, interlaced ones too (those may be
+// read whole).
+TEST(PngWindow, ThePngSuiteAndTheCorpusReadAsTheWholeFile) {
+    int files = 0;
+    for (const char *folder : {"pngsuite", "libjpeg-turbo"})
+        for (const auto &entry : std::filesystem::directory_iterator(std::string(KADROVA_CORPUS_DIR) + "/" + folder)) {
+            if (entry.path().extension() != ".png") continue;
+            SCOPED_TRACE(entry.path().filename().string());
+            read_as_whole(read_file(entry.path()), false);
+            ++files;
+        }
+    EXPECT_GT(files, 100);
+}
+
+// Data no encoder writes: what is read and what is refused stays as the
+// decoder has it, except a stream that goes on far past the frame, which is
+// refused without being inflated to its end.
+TEST(PngWindow, DamagedDataIsReadOrRefusedAsTheWholeFile) {
+    const int width = 48, height = 12;
+    const bytes rows = raw_rows(width, height, 1);
+    const bytes stream = deflated(rows);
+    bytes wrong_adler = stream;
+    wrong_adler.back() ^= 0x55;
+    bytes bad_filter_rows = rows;
+    bad_filter_rows[(size_t)(1 + width * 3) * 7] = 5;
+    bytes a_little_more = rows;
+    a_little_more.insert(a_little_more.end(), 100, 0);
+    bytes far_more = rows;
+    far_more.insert(far_more.end(), rows.size() * 3, 0);
+    const bytes too_few(rows.begin(), rows.end() - (ptrdiff_t)(1 + width * 3));
+    const bytes cut_stream(stream.begin(), stream.begin() + (ptrdiff_t)stream.size() / 2);
+    bytes bad_header = stream;
+    bad_header[1] ^= 1;  // the check bits no longer make the header a multiple of 31
+    bytes preset_dictionary = stream;
+    preset_dictionary[1] = (unsigned char)((stream[1] & 0xC0) | 0x20);  // the level, the flag, check bits 0
+    preset_dictionary[1] = (unsigned char)(preset_dictionary[1] | (31 - (stream[0] * 256 + preset_dictionary[1]) % 31) % 31);
+    bytes reserved_block = stream;
+    reserved_block[2] |= 0x06;  // the first block's type: 3, which deflate reserves
+    struct changed {
+        const char *name;
+        bytes file;
+        bool read;
+    } cases[] = {
+        {"sound", rgb_png(width, height, stream), true},
+        {"a wrong CRC", rgb_png(width, height, stream, false), true},
+        {"a wrong Adler-32", rgb_png(width, height, wrong_adler), true},
+        {"a little more data than the frame", rgb_png(width, height, deflated(a_little_more)), true},
+        {"a row with filter type 5", rgb_png(width, height, deflated(bad_filter_rows)), false},
+        {"a row too few", rgb_png(width, height, deflated(too_few)), false},
+        {"a stream cut in half", rgb_png(width, height, cut_stream), false},
+        {"a block of the reserved type", rgb_png(width, height, reserved_block), false},
+        {"a zlib header whose check bits are wrong", rgb_png(width, height, bad_header), false},
+        {"a zlib header asking for a preset dictionary", rgb_png(width, height, preset_dictionary), false},
+    };
+    for (const changed &c : cases) {
+        SCOPED_TRACE(c.name);
+        int w, h;
+        unsigned char *whole = read_the_whole_way(c.file, &w, &h);
+        EXPECT_EQ(whole != NULL, c.read) << "the fixture no longer shows what it is for";
+        free(whole);
+        read_as_whole(c.file);
+    }
+    const bytes bomb = rgb_png(width, height, deflated(far_more));
+    int w, h;
+    unsigned char *whole = read_the_whole_way(bomb, &w, &h);
+    EXPECT_NE(whole, nullptr) << "the decoder reads it, inflating it all";
+    free(whole);
+    EXPECT_EQ(refusal_of(bomb), refusal_png_excess);
+}
+
+// A palette index past the palette's end: the decoder reads the entry from
+// memory it never set, so such a photo is decoded whole, as before.
+TEST(PngWindow, AnIndexPastThePaletteIsLeftToTheDecoder) {
+    png_fixture f;
+    f.width = 40;
+    f.height = 8;
+    f.color_type = PNG_COLOR_TYPE_PALETTE;
+    f.palette = {10, 20, 30, 40, 50, 60};
+    f.rows.assign(40 * 8, 1);
+    f.rows[40 * 4 + 20] = 2;  // in the middle, where the crop reads
+    const bytes file = encode_png(&f);
+    ASSERT_FALSE(file.empty());
+    FILE *stream = tmpfile();
+    fwrite(file.data(), 1, file.size(), stream);
+    rewind(stream);
+    source_image image = {};
+    ASSERT_EQ(load_source_image(stream, &image), 1);
+    fclose(stream);
+    EXPECT_EQ(image.held.width, 40);
+    EXPECT_EQ(image.held.height, 8);
+    release_source_image(&image);
+}
