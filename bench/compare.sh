@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Kadrova's whole pipeline against the tools a user would otherwise reach for,
-# on 12, 24 and 36 MP photos made here (baseline JPEG, progressive JPEG, PNG),
+# on 12, 24 and 36 MP photos made here (baseline JPEG, progressive JPEG, 8-bit
+# and 16-bit PNG),
 # in alternating runs:
 #   ours   build/bench/kadrova_pipeline PHOTO OUT.jpg
 #   vips   vipsthumbnail PHOTO -s 1080x1920 -m centre -o OUT.jpg[Q=92]
@@ -32,6 +33,10 @@ make_photo() {  # name width height
     rm "$photos/$1.ppm"
   fi
   [ -f "$photos/$1-progressive.jpg" ] || jpegtran -progressive "$jpg" > "$photos/$1-progressive.jpg"
+  # A 16-bit master, as photo editors export it.
+  [ -f "$photos/$1-16bit.png" ] ||
+    convert -size "$2x$3" -seed 7 plasma:fractal -blur 0x1 -depth 16 -define png:compression-level=6 \
+      "$photos/$1-16bit.png"
 }
 make_photo 12mp 4240 2832
 make_photo 24mp 6000 4000
@@ -51,8 +56,9 @@ median() { sort -n | awk '{v[NR]=$1} END {print (NR % 2) ? v[(NR+1)/2] : int((v[
 ratio() { echo "$1 / $2" | bc -l | xargs printf '%.2f'; }
 
 names=("$@")
-[ ${#names[@]} -gt 0 ] || names=(12mp.jpg 12mp-progressive.jpg 12mp.png 24mp.jpg 24mp-progressive.jpg 24mp.png
-                                 36mp.jpg 36mp-progressive.jpg 36mp.png)
+[ ${#names[@]} -gt 0 ] || names=(12mp.jpg 12mp-progressive.jpg 12mp.png 12mp-16bit.png
+                                 24mp.jpg 24mp-progressive.jpg 24mp.png 24mp-16bit.png
+                                 36mp.jpg 36mp-progressive.jpg 36mp.png 36mp-16bit.png)
 printf '%-22s %8s %8s %8s %10s %10s %10s %9s %9s %9s %9s\n' photo ours_ms vips_ms magick_ms ours_MiB vips_MiB \
   magick_MiB wall/vips mem/vips wall/magk mem/magk
 for name in "${names[@]}"; do

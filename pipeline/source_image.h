@@ -12,9 +12,9 @@
 // The decoded photo, width × height pixels. The block holds the part of it
 // `held` names, held.width × held.height pixels of R, G, B, A (straight
 // alpha), rows top to bottom without gaps: the whole photo, or, for a
-// JPEG wider or taller than the crop, only the whole MCUs around what the
-// crop reads. The block belongs to the caller, who releases it with
-// release_source_image.
+// photo wider or taller than the crop, only a JPEG's whole MCUs around what
+// the crop reads, or a PNG's rows and columns the crop reads. The block
+// belongs to the caller, who releases it with release_source_image.
 struct source_image {
     unsigned char *pixels;
     int32_t width;
