@@ -2,8 +2,9 @@
 # Fuzzes intake for a while, seeded from the shared corpus and small photos
 # that ImageMagick and libjpeg-turbo make here in every format variant.
 #   fuzz.sh BUILD-DIR SECONDS [TARGET [libFuzzer options...]]
-# TARGET is kadrova_intake_fuzz (intake and crop-and-scale, the default) or
-# kadrova_decode_fuzz (intake alone, many more inputs a second).
+# TARGET is kadrova_intake_fuzz (intake and crop-and-scale, the default),
+# kadrova_decode_fuzz (intake alone, many more inputs a second) or
+# kadrova_unfilter_fuzz (the PNG filters, fast against plain).
 # New crashes land in BUILD-DIR/fuzz-artifacts; copy each into
 # fuzz/regressions/ once intake refuses it.
 set -euo pipefail

@@ -19,9 +19,15 @@ struct png_format {
     uint16_t key16[3];        // and 16-bit ones
 };
 
-// Undoes filter `type` (at most 4) on `row` (row_bytes), given the row
-// before it after the same (null for the first row).
-void png_unfilter(const png_format *f, int type, unsigned char *row, const unsigned char *prior);
+// Undoes filter `type` (at most 4) on the first `length` bytes of `row`,
+// given the row before it after the same (null for the first row). A byte
+// depends only on bytes to its left and above, so a row's bytes past those
+// the crop reads can stay filtered.
+void png_unfilter(const png_format *f, int type, unsigned char *row, const unsigned char *prior, size_t length);
+
+// The same a byte at a time, which png_unfilter gives exactly where it takes
+// a pixel at a time (the Paeth filter of pixels of 3 bytes or more).
+void png_unfilter_plain(const png_format *f, int type, unsigned char *row, const unsigned char *prior, size_t length);
 
 // Pixels `first` to `first + count` − 1 of an unfiltered row as RGBA into
 // `out`; 0 when a palette index lies beyond the palette, whose entries the

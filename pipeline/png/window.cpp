@@ -23,6 +23,7 @@ struct png_walk {
     uint32_t rows_done;    // rows complete
     uint64_t excess;       // bytes inflated past the last row
     pixel_rect keep;
+    size_t unfiltered_bytes;  // of each row: up to the last pixel the crop reads
     unsigned char *pixels;
     int palette_beyond;    // an index past the palette
     int bad_filter;
@@ -69,7 +70,7 @@ static void finish_row(png_walk *w) {
     w->row_filled = 0;
     if (row[0] > 4) w->bad_filter = 1;
     if (w->bad_filter || y >= (uint32_t)(w->keep.top + w->keep.height)) return;
-    png_unfilter(f, row[0], row + 1, prior ? prior + 1 : NULL);
+    png_unfilter(f, row[0], row + 1, prior ? prior + 1 : NULL, w->unfiltered_bytes);
     if (y < (uint32_t)w->keep.top) return;
     unsigned char *out = w->pixels + (size_t)(y - (uint32_t)w->keep.top) * (size_t)w->keep.width * 4;
     if (!png_row_to_rgba(f, row + 1, (uint32_t)w->keep.left, (uint32_t)w->keep.width, out)) w->palette_beyond = 1;
@@ -149,6 +150,8 @@ static png_window_result walk_chunks(png_walk *w, intake_refusal *refusal) {
                 !read_header(body, f))
                 return png_window_whole;
             first = 0;
+            const uint64_t last_bit = ((uint64_t)w->keep.left + (uint64_t)w->keep.width) * (uint64_t)f->channels * (uint64_t)f->depth;
+            w->unfiltered_bytes = (size_t)((last_bit + 7) / 8);
             w->rows = (unsigned char *)malloc(2 * (1 + f->row_bytes));
             if (!w->rows) {
                 *refusal = refusal_out_of_memory;
