@@ -140,6 +140,7 @@ static png_window_result walk_chunks(png_walk *w, intake_refusal *refusal) {
     png_format *f = &w->format;
     unsigned char head[8], body[3 * 256];
     int first = 1, palette_seen = 0, transparency_seen = 0, data_seen = 0, sound = 1;
+    uint64_t data_bytes = 0;
     if (!read_bytes(&w->reader, head, 8) || memcmp(head, "\x89PNG\r\n\x1a\n", 8) != 0) return png_window_whole;
     for (;;) {
         if (!read_bytes(&w->reader, head, 8)) return png_window_whole;
@@ -185,6 +186,9 @@ static png_window_result walk_chunks(png_walk *w, intake_refusal *refusal) {
             }
         } else if (memcmp(type, "IDAT", 4) == 0) {
             if (f->color == 3 && !palette_seen) return png_window_whole;
+            // The decoder gives up on more than 2 GiB of data in all, even past the stream's end.
+            data_bytes += length;
+            if (data_bytes > 0x7FFFFFFF) return png_window_whole;
             data_seen = 1;
             if (!feed(w, length, &sound)) return png_window_whole;
         } else if (memcmp(type, "IEND", 4) == 0) {
