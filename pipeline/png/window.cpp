@@ -22,6 +22,7 @@ struct png_walk {
     size_t row_filled;
     uint32_t rows_done;    // rows complete
     uint64_t excess;       // bytes inflated past the last row
+    uint64_t after_end;    // bytes of IDAT data after the stream's end
     pixel_rect keep;
     size_t unfiltered_bytes;  // of each row: up to the last pixel the crop reads
     unsigned char *pixels;
@@ -128,10 +129,15 @@ static int feed(png_walk *w, uint32_t length, int *sound) {
                 if ((cmf * 256 + flg) % 31 != 0 || (flg & 32) || (cmf & 15) != 8) *sound = 0;
             }
         }
-        if (!*sound || w->stream_end || n == 0) continue;
+        if (!*sound || n == 0) continue;
+        if (w->stream_end) {
+            w->after_end += n;
+            continue;
+        }
         w->zlib.next_in = (Bytef *)in;
         w->zlib.avail_in = (uInt)n;
         if (!inflate_input(w)) *sound = 0;
+        if (w->stream_end) w->after_end += w->zlib.avail_in;
     }
     return 1;
 }
@@ -213,6 +219,10 @@ static png_window_result walk_chunks(png_walk *w, intake_refusal *refusal) {
         *refusal = refusal_png_data;
         return png_window_refused;
     }
+    // The decoder refuses a stream that leaves it fewer than 16 bits to read
+    // ahead where it decodes a code, as at the last one of a stream with
+    // nothing after it. The 4 bytes of the Adler-32 value are always enough.
+    if (w->after_end < 2) return png_window_whole;
     return png_window_read;
 }
 

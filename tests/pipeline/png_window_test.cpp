@@ -192,6 +192,8 @@ TEST(PngWindow, DamagedDataIsReadOrRefusedAsTheWholeFile) {
     const bytes stream = deflated(rows);
     bytes wrong_adler = stream;
     wrong_adler.back() ^= 0x55;
+    const bytes no_adler(stream.begin(), stream.end() - 4);
+    const bytes one_byte_after(stream.begin(), stream.end() - 3);
     bytes bad_filter_rows = rows;
     bad_filter_rows[(size_t)(1 + width * 3) * 7] = 5;
     bytes a_little_more = rows;
@@ -215,6 +217,8 @@ TEST(PngWindow, DamagedDataIsReadOrRefusedAsTheWholeFile) {
         {"sound", rgb_png(width, height, stream), true},
         {"a wrong CRC", rgb_png(width, height, stream, false), true},
         {"a wrong Adler-32", rgb_png(width, height, wrong_adler), true},
+        {"no Adler-32, nothing after the stream", rgb_png(width, height, no_adler), true},
+        {"one byte after the stream", rgb_png(width, height, one_byte_after), true},
         {"a little more data than the frame", rgb_png(width, height, deflated(a_little_more)), true},
         {"a row with filter type 5", rgb_png(width, height, deflated(bad_filter_rows)), false},
         {"a row too few", rgb_png(width, height, deflated(too_few)), false},
