@@ -77,22 +77,22 @@ static void finish_row(png_walk *w) {
     if (!png_row_to_rgba(f, row + 1, (uint32_t)w->keep.left, (uint32_t)w->keep.width, out)) w->palette_beyond = 1;
 }
 
-// Inflates what zlib holds as input. 0 when the stream is not sound, or
-// goes on far past the frame.
+// Inflates what zlib holds as input, and what it still holds back of
+// output. 0 when the stream is not sound, or goes on far past the frame.
 static int inflate_input(png_walk *w) {
     const png_format *f = &w->format;
     const size_t size = 1 + f->row_bytes;
     unsigned char scratch[1 << 14];
-    while (w->zlib.avail_in > 0 && !w->stream_end) {
+    while (!w->stream_end) {
         const int in_rows = w->rows_done < f->height;
         unsigned char *out = in_rows ? w->rows + (w->rows_done & 1) * size + w->row_filled : scratch;
         const uInt room = in_rows ? (uInt)(size - w->row_filled) : (uInt)sizeof scratch;
         w->zlib.next_out = out;
         w->zlib.avail_out = room;
-        int status = inflate(&w->zlib, Z_NO_FLUSH);
+        const int status = inflate(&w->zlib, Z_NO_FLUSH);
         const size_t made = room - w->zlib.avail_out;
+        if (status != Z_OK && status != Z_STREAM_END && status != Z_BUF_ERROR) return 0;
         if (status == Z_STREAM_END) w->stream_end = 1;
-        else if (status != Z_OK && !(status == Z_BUF_ERROR && made == 0)) return 0;
         if (in_rows) {
             w->row_filled += made;
             if (w->row_filled == size) finish_row(w);
@@ -101,7 +101,8 @@ static int inflate_input(png_walk *w) {
             // The decoder would inflate it all; the window stops here.
             if (w->excess > (uint64_t)size * f->height) return 0;
         }
-        if (status == Z_BUF_ERROR) break;
+        // No progress, or all input taken with room to spare: it needs more input.
+        if (status == Z_BUF_ERROR || (w->zlib.avail_in == 0 && made < room)) break;
     }
     return 1;
 }
@@ -191,7 +192,7 @@ static png_window_result walk_chunks(png_walk *w, intake_refusal *refusal) {
                 }
             }
         } else if (memcmp(type, "IDAT", 4) == 0) {
-            if (f->color == 3 && !palette_seen) return png_window_whole;
+            if (f->color == 3 && f->palette_length == 0) return png_window_whole;
             // The decoder gives up on more than 2 GiB of data in all, even past the stream's end.
             data_bytes += length;
             if (data_bytes > 0x7FFFFFFF) return png_window_whole;
