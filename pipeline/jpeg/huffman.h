@@ -36,6 +36,7 @@ struct bit_reader {
     uint64_t bits;  // left-aligned
     int count;
     int marker;  // the marker that ended the data, -1 at the end of the file, 0 before either
+    int filled;  // the marker came after fill bytes (0xFF)
 };
 
 static inline void fill_bits(bit_reader *b) {
@@ -47,7 +48,10 @@ static inline void fill_bits(bit_reader *b) {
         }
         if (c == 0xFF) {
             int d = next_byte(b->bytes);
-            while (d == 0xFF) d = next_byte(b->bytes);
+            while (d == 0xFF) {
+                b->filled = 1;
+                d = next_byte(b->bytes);
+            }
             if (d != 0) {
                 b->marker = d < 0 ? -1 : d;
                 return;

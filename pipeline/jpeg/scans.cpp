@@ -278,7 +278,7 @@ static int unsound(const scan *s, jpeg_state *j) {
 // The scan's data, every block the frame needs. Gives the marker that follows
 // (-1 at the end of the file), or -2 when the data is not sound.
 int scan_data(byte_reader *r, const scan *s, jpeg_state *j) {
-    bit_reader b = {r, 0, 0, 0};
+    bit_reader b = {r, 0, 0, 0, 0};
     uint32_t eob_run = 0;
     uint32_t done = 0;
     for (int i = 0; i < s->count; ++i) s->component[i]->dc_value = s->component[i]->dc_written = 0;
@@ -312,19 +312,22 @@ int scan_data(byte_reader *r, const scan *s, jpeg_state *j) {
         }
     }
     // Past a scan's last block the decoder looks for the next marker byte by
-    // byte from where its reading ahead stopped, and takes a stuffed 0xFF
-    // there for a marker of its own, which it refuses. So no window for a
-    // scan whose data goes on past its last block with such a byte.
+    // byte from where its reading ahead stopped, and takes the byte after
+    // the first 0xFF for the marker: a stuffed 0xFF there, or a fill byte
+    // before the marker, gives one it refuses. So no window for a scan whose
+    // data goes on past its last block with such a byte, or whose marker
+    // comes after fill bytes.
     for (int n = b.count % 8; n + 8 <= b.count; n += 8)
         if ((uint8_t)(b.bits << n >> 56) == 0xFF) abandon_window(j);
+    if (b.filled) abandon_window(j);
     if (j->window && !j->progressive && !window_end_scan(j->window)) abandon_window(j);
     if (b.marker) {
         // A restart marker after the last block is one the decoder refuses.
         if (is_restart_marker(b.marker)) abandon_window(j);
         return b.marker;
     }
-    // Padding, or bytes an encoder left behind, up to the next marker. The
-    // window is only written for files without either.
+    // Padding, bytes an encoder left behind or fill bytes, up to the next
+    // marker. The window is only written for files without any.
     for (;;) {
         int c = next_byte(r);
         if (c < 0) return -1;
@@ -332,6 +335,8 @@ int scan_data(byte_reader *r, const scan *s, jpeg_state *j) {
             abandon_window(j);
             continue;
         }
+        c = next_byte(r);
+        if (c == 0xFF) abandon_window(j);
         while (c == 0xFF) c = next_byte(r);
         if (c < 0) return -1;
         if (c != 0x00 && !is_restart_marker(c)) return c;

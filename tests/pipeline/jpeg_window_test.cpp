@@ -358,13 +358,15 @@ TEST(JpegWindow, TheWindowIsASequentialJpegLibjpegReadsAsTheWholeFile) {
 }
 
 // Bytes after a scan's last block, before the next marker: the decoder goes
-// past them to the marker, but takes a stuffed 0xFF among them for a marker
-// and refuses the file. The window must do as the whole file does.
+// past them to the marker, but takes a stuffed 0xFF among them, or a fill
+// byte before the marker, for a marker and refuses the file. The window must
+// do as the whole file does.
 TEST(JpegWindow, ExtraBytesAfterAScanAreReadAsTheWholeFile) {
     const bytes sources[] = {by_command("cjpeg IN > OUT", 320, 64),
                              by_command("cjpeg -progressive IN > OUT", 320, 64)};
     const bytes extras[] = {{0x12}, {0x12, 0x34, 0x56, 0x78}, {0xFF, 0x00}, {0x12, 0xFF, 0x00},
-                            {0x12, 0x34, 0xFF, 0x00}};
+                            {0x12, 0x34, 0xFF, 0x00}, {0xFF}, {0xFF, 0xFF}, {0x12, 0x34, 0x56, 0xFF},
+                            {0x12, 0x34, 0x56, 0x78, 0x9A, 0xBC, 0xDE, 0x12, 0x34, 0x56, 0xFF}};
     for (const bytes &source : sources) {
         ASSERT_FALSE(source.empty());
         const segment last_scan = scans_of(source).back();
