@@ -75,5 +75,16 @@ static inline void window_put_bits(window_bits *sink, uint32_t value, int n) {
     sink->bits &= ((uint64_t)1 << sink->count) - 1;
 }
 
+// The bit count of a DC difference or AC value: the bits of its magnitude.
+static inline int value_bits(int32_t value) {
+    const uint32_t magnitude = (uint32_t)(value < 0 ? -value : value);
+    return magnitude ? 32 - __builtin_clz(magnitude) : 0;
+}
+
+// The value in that many bits, a negative one as value + 2^bits − 1.
+static inline void window_put_value(window_bits *sink, int32_t value, int bits) {
+    if (bits) window_put_bits(sink, (uint32_t)(value < 0 ? value + (1 << bits) - 1 : value), bits);
+}
+
 // The end of a scan's data: the last byte filled up with 1 bits.
 int window_end_scan(jpeg_window *w);

@@ -31,12 +31,10 @@ static int dc_difference(bit_reader *b, const huffman_table *dc, frame_component
 static int write_dc(window_bits *sink, frame_component *c) {
     int32_t difference = c->dc_value - c->dc_written;
     c->dc_written = c->dc_value;
-    uint32_t magnitude = (uint32_t)(difference < 0 ? -difference : difference);
-    int t = 0;
-    while (magnitude >> t) ++t;
+    int t = value_bits(difference);
     if (t > 15) return 0;
     window_put_bits(sink, (uint32_t)t, 5);
-    if (t) window_put_bits(sink, (uint32_t)(difference < 0 ? difference + (1 << t) - 1 : difference), t);
+    window_put_value(sink, difference, t);
     return 1;
 }
 
@@ -85,15 +83,12 @@ static inline __attribute__((always_inline)) int sequential_block(bit_reader *b,
 static inline void ac_value(jpeg_state *j, int16_t *kept, int k, int32_t value, int shift) {
     int16_t stored = (int16_t)(value * (1 << shift));
     if (stored == 0) abandon_window(j);
-    if (kept && j->window) kept[k] = stored;
+    if (kept && j->window) kept[k] = stored;  // giving the window up freed `kept`
 }
 
+// A block that is not part of an end-of-band run (decode_block takes those).
 static int progressive_ac_first(bit_reader *b, const scan *s, jpeg_state *j, uint64_t *nonzero, int16_t *kept,
                                 uint32_t *eob_run) {
-    if (*eob_run > 0) {
-        --*eob_run;
-        return 1;
-    }
     uint32_t bits;
     for (int k = s->start; k <= s->end;) {
         int rs = decode_symbol(b, s->ac[0]);

@@ -214,8 +214,7 @@ int read_scan_header(const unsigned char *p, uint32_t length, jpeg_state *j, sca
         if (needs_dc) c->scanned = 1;
         // A first DC scan clears the whole block in the decoder, AC
         // coefficients too; the walk keeps which of them are nonzero.
-        if (j->progressive && needs_dc && c->ac_scanned) abandon_window(j);
-        if (needs_ac && j->progressive) c->ac_scanned = 1;
+        if (j->progressive && needs_dc && c->nonzero) abandon_window(j);
         s->dc[k] = &j->huffman[0][dc];
         s->ac[k] = &j->huffman[1][ac];
         if (j->progressive && s->start > 0 && !c->nonzero) {

@@ -19,12 +19,10 @@ struct symbol_counts {
     uint64_t ac[256];
 };
 
-static int bit_count(uint32_t magnitude) { return magnitude ? 32 - __builtin_clz(magnitude) : 0; }
-
 // A coefficient or DC difference of up to 15 bits (the decoder takes no
 // more); 0 for one beyond. `extended` notes what a baseline JPEG cannot hold.
 static int codable(int32_t value, int baseline_bits, int *bits, int *extended) {
-    *bits = bit_count((uint32_t)(value < 0 ? -value : value));
+    *bits = value_bits(value);
     if (*bits > baseline_bits) *extended = 1;
     return *bits <= 15;
 }
@@ -75,25 +73,21 @@ static int put_table(const uint64_t *occurrences, int symbols, int table_class, 
     return build_huffman_table(table, out + 1, out + 17, (uint32_t)n, table_class == 0);
 }
 
-static void put_value(window_bits *sink, int32_t value, int bits) {
-    if (bits) window_put_bits(sink, (uint32_t)(value < 0 ? value + (1 << bits) - 1 : value) & ((1u << bits) - 1), bits);
-}
-
 static void put_block(window_bits *sink, const int16_t *block, int16_t *previous_dc, const huffman_table *dc,
                       const huffman_table *ac) {
     int32_t difference = block[0] - *previous_dc;
     *previous_dc = block[0];
-    int bits = bit_count((uint32_t)(difference < 0 ? -difference : difference));
+    int bits = value_bits(difference);
     window_put_bits(sink, dc->code[bits], dc->code_length[bits]);
-    put_value(sink, difference, bits);
+    window_put_value(sink, difference, bits);
     int last = 0;
     for (uint64_t left = nonzero_mask(block) & ~(uint64_t)1; left; left &= left - 1) {
         int k = __builtin_ctzll(left);
         int run = k - last - 1;
         for (; run >= 16; run -= 16) window_put_bits(sink, ac->code[0xF0], ac->code_length[0xF0]);
-        bits = bit_count((uint32_t)(block[k] < 0 ? -block[k] : block[k]));
+        bits = value_bits(block[k]);
         window_put_bits(sink, ac->code[run << 4 | bits], ac->code_length[run << 4 | bits]);
-        put_value(sink, block[k], bits);
+        window_put_value(sink, block[k], bits);
         last = k;
     }
     if (last < 63) window_put_bits(sink, ac->code[0x00], ac->code_length[0x00]);

@@ -14,11 +14,10 @@ struct frame_component {
     int id, h, v, quant;
     int grid_width, grid_height;  // in blocks, padded to whole MCUs
     int scanned;                  // a scan has given its blocks (their DC values, when progressive)
-    uint64_t *nonzero;            // progressive: bit k set when coefficient k (zigzag) is nonzero
+    uint64_t *nonzero;            // progressive: bit k set when coefficient k (zigzag) is nonzero; made by the first AC scan
     int32_t dc_value;             // the DC value of the last block read, as the decoder predicts it
     int32_t dc_written;           // the same for the last block written into the window
     int keep_x, keep_y, keep_width, keep_height;  // the window's blocks in a scan of this component alone
-    int ac_scanned;  // progressive: a scan has given some of its AC coefficients
     // Progressive, with a window: the coefficients of the window's blocks as
     // the decoder holds them at the end (16 bits each, before dequantising),
     // 64 a block in zigzag order, keep_width × keep_height blocks.
