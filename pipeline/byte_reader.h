@@ -12,13 +12,19 @@ struct byte_reader {
     unsigned char buffer[1 << 16];
 };
 
-// The next byte, or -1 at the end of the file.
-static inline int next_byte(byte_reader *r) {
+// The bytes buffered from `at`, reading more when there are none; 0 at the
+// end of the file.
+static inline size_t buffered_bytes(byte_reader *r) {
     if (r->at == r->end) {
         r->at = 0;
         r->end = fread(r->buffer, 1, sizeof r->buffer, r->file);
-        if (r->end == 0) return -1;
     }
+    return r->end - r->at;
+}
+
+// The next byte, or -1 at the end of the file.
+static inline int next_byte(byte_reader *r) {
+    if (r->at == r->end && buffered_bytes(r) == 0) return -1;
     return r->buffer[r->at++];
 }
 

@@ -117,7 +117,6 @@ static inline uint32_t sample(const png_format *f, const unsigned char *row, siz
 }
 
 int png_row_to_rgba(const png_format *f, const unsigned char *row, uint32_t first, uint32_t count, unsigned char *out) {
-    static const uint8_t grey_scale[17] = {0, 0xFF, 0x55, 0, 0x11, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 1};
     const int wide = f->depth == 16;
     // RGB and RGBA without a transparent colour, as photos come: the bytes
     // (the high ones at 16 bits) straight across.
@@ -146,7 +145,7 @@ int png_row_to_rgba(const png_format *f, const unsigned char *row, uint32_t firs
         // smaller samples after grey is scaled to 8 bits.
         unsigned char alpha = 255;
         if (f->color == 0 || f->color == 4) {
-            uint32_t grey = wide ? v[0] >> 8 : (uint8_t)(v[0] * grey_scale[f->depth]);
+            uint32_t grey = wide ? v[0] >> 8 : (uint8_t)(v[0] * png_grey_scale(f->depth));
             if (f->transparent && (wide ? v[0] == f->key16[0] : grey == f->key8[0])) alpha = 0;
             if (f->color == 4) alpha = (unsigned char)(wide ? v[1] >> 8 : v[1]);
             out[0] = out[1] = out[2] = (unsigned char)grey;

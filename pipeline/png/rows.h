@@ -19,6 +19,11 @@ struct png_format {
     uint16_t key16[3];        // and 16-bit ones
 };
 
+// What grey samples of `depth` bits are multiplied by to reach 0 to 255.
+static inline uint8_t png_grey_scale(int depth) {
+    return depth == 1 ? 0xFF : depth == 2 ? 0x55 : depth == 4 ? 0x11 : 1;
+}
+
 // Undoes filter `type` (at most 4) on the first `length` bytes of `row`,
 // given the row before it after the same (null for the first row). A byte
 // depends only on bytes to its left and above, so a row's bytes past those

@@ -113,12 +113,9 @@ static int inflate_input(png_walk *w) {
 static int feed(png_walk *w, uint32_t length, int *sound) {
     byte_reader *r = &w->reader;
     while (length > 0) {
-        if (r->at == r->end) {
-            r->at = 0;
-            r->end = fread(r->buffer, 1, sizeof r->buffer, r->file);
-            if (r->end == 0) return 0;
-        }
-        size_t n = r->end - r->at < length ? r->end - r->at : length;
+        const size_t buffered = buffered_bytes(r);
+        if (buffered == 0) return 0;
+        size_t n = buffered < length ? buffered : length;
         const unsigned char *in = r->buffer + r->at;
         r->at += n;
         length -= (uint32_t)n;
@@ -143,6 +140,29 @@ static int feed(png_walk *w, uint32_t length, int *sound) {
     return 1;
 }
 
+// Once the header is known: the crop's part, or png_window_whole where it is
+// the whole frame; the pixels, the rows and zlib.
+static png_window_result start_window(png_walk *w, intake_refusal *refusal) {
+    const png_format *f = &w->format;
+    crop_span columns, rows;
+    crop_reach((int32_t)f->width, (int32_t)f->height, &columns, &rows);
+    w->keep.left = columns.first;
+    w->keep.top = rows.first;
+    w->keep.width = columns.last - columns.first + 1;
+    w->keep.height = rows.last - rows.first + 1;
+    if ((uint32_t)w->keep.width == f->width && (uint32_t)w->keep.height == f->height) return png_window_whole;
+    const uint64_t last_bit = ((uint64_t)w->keep.left + (uint64_t)w->keep.width) * (uint64_t)f->channels * (uint64_t)f->depth;
+    w->unfiltered_bytes = (size_t)((last_bit + 7) / 8);
+    w->pixels = (unsigned char *)large_block_malloc((size_t)w->keep.width * (size_t)w->keep.height * 4);
+    w->rows = (unsigned char *)malloc(2 * (1 + f->row_bytes));
+    w->zlib_open = inflateInit2(&w->zlib, -15) == Z_OK;
+    if (!w->pixels || !w->rows || !w->zlib_open) {
+        *refusal = refusal_out_of_memory;
+        return png_window_refused;
+    }
+    return png_window_read;
+}
+
 static png_window_result walk_chunks(png_walk *w, intake_refusal *refusal) {
     png_format *f = &w->format;
     unsigned char head[8], body[3 * 256];
@@ -158,13 +178,8 @@ static png_window_result walk_chunks(png_walk *w, intake_refusal *refusal) {
                 !read_header(body, f))
                 return png_window_whole;
             first = 0;
-            const uint64_t last_bit = ((uint64_t)w->keep.left + (uint64_t)w->keep.width) * (uint64_t)f->channels * (uint64_t)f->depth;
-            w->unfiltered_bytes = (size_t)((last_bit + 7) / 8);
-            w->rows = (unsigned char *)malloc(2 * (1 + f->row_bytes));
-            if (!w->rows) {
-                *refusal = refusal_out_of_memory;
-                return png_window_refused;
-            }
+            const png_window_result start = start_window(w, refusal);
+            if (start != png_window_read) return start;
         } else if (memcmp(type, "PLTE", 4) == 0) {
             if (palette_seen || data_seen || transparency_seen || length > 768 || length % 3 != 0 ||
                 !read_bytes(&w->reader, body, length))
@@ -184,11 +199,10 @@ static png_window_result walk_chunks(png_walk *w, intake_refusal *refusal) {
                 for (uint32_t i = 0; i < length; ++i) f->palette[4 * i + 3] = body[i];
             } else {
                 if (f->color & 4 || length != (uint32_t)f->channels * 2) return png_window_whole;
-                static const uint8_t scale[9] = {0, 0xFF, 0x55, 0, 0x11, 0, 0, 0, 1};
                 f->transparent = 1;
                 for (int k = 0; k < f->channels; ++k) {
                     f->key16[k] = (uint16_t)(body[2 * k] << 8 | body[2 * k + 1]);
-                    if (f->depth < 16) f->key8[k] = (uint8_t)(body[2 * k + 1] * scale[f->depth]);
+                    if (f->depth < 16) f->key8[k] = (uint8_t)(body[2 * k + 1] * png_grey_scale(f->depth));
                 }
             }
         } else if (memcmp(type, "IDAT", 4) == 0) {
@@ -234,31 +248,7 @@ png_window_result png_window_decode(FILE *file, source_image *image, intake_refu
         return png_window_refused;
     }
     w->reader.file = file;
-    png_window_result result = png_window_whole;
-    // The header first, to know whether the crop leaves anything out.
-    unsigned char start[33];
-    if (read_bytes(&w->reader, start, 33) && memcmp(start + 12, "IHDR", 4) == 0 && read_header(start + 16, &w->format)) {
-        crop_span columns, rows;
-        crop_reach((int32_t)w->format.width, (int32_t)w->format.height, &columns, &rows);
-        w->keep.left = columns.first;
-        w->keep.top = rows.first;
-        w->keep.width = columns.last - columns.first + 1;
-        w->keep.height = rows.last - rows.first + 1;
-        if ((uint32_t)w->keep.width < w->format.width || (uint32_t)w->keep.height < w->format.height) result = png_window_read;
-    }
-    if (result == png_window_read) {
-        memset(&w->format, 0, sizeof w->format);
-        rewind(file);
-        w->reader.at = w->reader.end = 0;
-        w->pixels = (unsigned char *)large_block_malloc((size_t)w->keep.width * (size_t)w->keep.height * 4);
-        w->zlib_open = inflateInit2(&w->zlib, -15) == Z_OK;
-        if (!w->pixels || !w->zlib_open) {
-            *refusal = refusal_out_of_memory;
-            result = png_window_refused;
-        } else {
-            result = walk_chunks(w, refusal);
-        }
-    }
+    const png_window_result result = walk_chunks(w, refusal);
     if (result == png_window_read) {
         image->pixels = w->pixels;
         image->width = (int32_t)w->format.width;
