@@ -317,10 +317,7 @@ TEST(JpegWindow, TheWindowIsASequentialJpegLibjpegReadsAsTheWholeFile) {
     for (const sof_case &c : cases) {
         SCOPED_TRACE(c.name);
         ASSERT_FALSE(c.file.empty());
-        FILE *stream = tmpfile();
-        ASSERT_NE(stream, nullptr);
-        fwrite(c.file.data(), 1, c.file.size(), stream);
-        rewind(stream);
+        FILE *stream = stream_of(c.file);
         jpeg_window window = {};
         intake_refusal refusal;
         ASSERT_EQ(file_structure_is_sound(stream, &window, &refusal), 1);

@@ -128,17 +128,6 @@ bytes raw_rows(int width, int height, int filter) {
     return raw;
 }
 
-intake_refusal refusal_of(const bytes &file) {
-    FILE *stream = tmpfile();
-    fwrite(file.data(), 1, file.size(), stream);
-    rewind(stream);
-    source_image image = {};
-    intake_refusal why;
-    if (load_source_image_explained(stream, &image, &why)) release_source_image(&image);
-    fclose(stream);
-    return why;
-}
-
 }  // namespace
 
 TEST(PngWindow, EveryColourTypeDepthFilterAndTransparency) {
@@ -255,9 +244,7 @@ TEST(PngWindow, AnIndexPastThePaletteIsLeftToTheDecoder) {
     f.rows[40 * 4 + 20] = 2;  // in the middle, where the crop reads
     const bytes file = encode_png(&f);
     ASSERT_FALSE(file.empty());
-    FILE *stream = tmpfile();
-    fwrite(file.data(), 1, file.size(), stream);
-    rewind(stream);
+    FILE *stream = stream_of(file);
     source_image image = {};
     ASSERT_EQ(load_source_image(stream, &image), 1);
     fclose(stream);

@@ -12,6 +12,7 @@
 #include "pipeline/file_structure.h"
 #include "pipeline/source_image.h"
 #include "tests/support/fixtures.h"
+#include "tests/support/whole_way.h"
 
 namespace {
 
@@ -28,16 +29,6 @@ bool refused(const bytes &contents) {
     if (!load_bytes(contents, &image)) return image.pixels == NULL;
     release_source_image(&image);
     return false;
-}
-
-// Why intake refuses the bytes; refusal_none when it reads them.
-intake_refusal refusal_of(const bytes &contents) {
-    FILE *file = stream_of(contents);
-    source_image image = {};
-    intake_refusal refusal;
-    if (load_source_image_explained(file, &image, &refusal)) release_source_image(&image);
-    fclose(file);
-    return refusal;
 }
 
 bytes uniform_rows(size_t count, unsigned char value) { return bytes(count, value); }

@@ -14,10 +14,7 @@
 #include "tests/support/plain_crop_and_scale.h"
 
 unsigned char *read_the_whole_way(const bytes &file, int *width, int *height) {
-    FILE *stream = tmpfile();
-    if (!stream) return NULL;
-    fwrite(file.data(), 1, file.size(), stream);
-    rewind(stream);
+    FILE *stream = stream_of(file);
     intake_refusal refusal;
     int sound = file_structure_is_sound(stream, NULL, &refusal);
     fclose(stream);
@@ -26,11 +23,7 @@ unsigned char *read_the_whole_way(const bytes &file, int *width, int *height) {
 }
 
 bool read_as_whole(const bytes &bytes_of_file, bool raster_too) {
-    FILE *file = tmpfile();
-    EXPECT_NE(file, nullptr);
-    if (!file) return false;
-    fwrite(bytes_of_file.data(), 1, bytes_of_file.size(), file);
-    rewind(file);
+    FILE *file = stream_of(bytes_of_file);
     source_image image = {};
     int read = load_source_image(file, &image);
     fclose(file);
@@ -79,3 +72,11 @@ bool read_as_whole(const bytes &bytes_of_file, bool raster_too) {
     return windowed;
 }
 
+intake_refusal refusal_of(const bytes &contents) {
+    FILE *file = stream_of(contents);
+    source_image image = {};
+    intake_refusal refusal;
+    if (load_source_image_explained(file, &image, &refusal)) release_source_image(&image);
+    fclose(file);
+    return refusal;
+}

@@ -3,6 +3,7 @@
 // reads).
 #pragma once
 
+#include "pipeline/intake_refusal.h"
 #include "tests/support/files.h"
 
 // What intake gave for a file before it had windows: the walk's checks, then
@@ -15,3 +16,6 @@ unsigned char *read_the_whole_way(const bytes &file, int *width, int *height);
 // (gtest failures otherwise). Gives whether intake held only a part of the
 // photo.
 bool read_as_whole(const bytes &file, bool raster = true);
+
+// Why intake refuses the bytes; refusal_none when it reads them.
+intake_refusal refusal_of(const bytes &contents);
