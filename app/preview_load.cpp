@@ -5,6 +5,8 @@
 #include <string.h>
 
 #include "app/texts.h"
+#include "pipeline/byte_reader.h"
+#include "pipeline/file_structure.h"
 #include "pipeline/source_image.h"
 #include "platform/runtime.h"
 
@@ -247,7 +249,6 @@ static int png_piece(preview_load *load, gint64 deadline) {
 }
 
 void preview_start(preview_load *load, const char *path) {
-    static const unsigned char png_signature[8] = {137, 80, 78, 71, 13, 10, 26, 10};
     memset(load, 0, sizeof *load);
     load->file = open_for_reading(path);
     if (!load->file) {
@@ -267,8 +268,8 @@ void preview_start(preview_load *load, const char *path) {
             fail(load, text_preview_damaged);
             return;
         }
-        load->width = (int32_t)((uint32_t)head[16] << 24 | (uint32_t)head[17] << 16 | (uint32_t)head[18] << 8 | head[19]);
-        load->height = (int32_t)((uint32_t)head[20] << 24 | (uint32_t)head[21] << 16 | (uint32_t)head[22] << 8 | head[23]);
+        load->width = (int32_t)big_endian_32(head + 16);
+        load->height = (int32_t)big_endian_32(head + 20);
         if (!size_allowed(load)) return;
         rewind(load->file);
         start_png(load);

@@ -12,6 +12,11 @@ struct byte_reader {
     unsigned char buffer[1 << 16];
 };
 
+// A 32-bit big-endian number, as PNG stores lengths and sizes.
+static inline uint32_t big_endian_32(const unsigned char *p) {
+    return (uint32_t)p[0] << 24 | (uint32_t)p[1] << 16 | (uint32_t)p[2] << 8 | p[3];
+}
+
 // The bytes buffered from `at`, reading more when there are none; 0 at the
 // end of the file.
 static inline size_t buffered_bytes(byte_reader *r) {

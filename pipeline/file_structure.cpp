@@ -8,13 +8,15 @@
 #include "pipeline/byte_reader.h"
 #include "pipeline/jpeg/walk.h"
 
+const unsigned char png_signature[8] = {137, 80, 78, 71, 13, 10, 26, 10};
+
 // After the signature. stb_image 2.27 stops reading at the type of IEND, so a
 // PNG cut off inside that chunk would be read.
 static int png_is_sound(byte_reader *r, intake_refusal *refusal) {
     for (;;) {
         unsigned char head[8];
         if (!read_bytes(r, head, 8)) break;
-        uint32_t length = (uint32_t)head[0] << 24 | (uint32_t)head[1] << 16 | (uint32_t)head[2] << 8 | head[3];
+        uint32_t length = big_endian_32(head);
         if (length > 0x7FFFFFF0u) {  // the decoder refuses such a chunk too
             *refusal = refusal_png_chunk;
             return 0;
@@ -27,7 +29,6 @@ static int png_is_sound(byte_reader *r, intake_refusal *refusal) {
 }
 
 int file_structure_is_sound(FILE *file, jpeg_window *window, intake_refusal *refusal) {
-    static const unsigned char png_signature[8] = {137, 80, 78, 71, 13, 10, 26, 10};
     byte_reader reader;
     reader.file = file;
     reader.at = reader.end = 0;

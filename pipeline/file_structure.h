@@ -8,6 +8,9 @@
 #include "pipeline/intake_refusal.h"
 #include "pipeline/jpeg_window.h"
 
+// The eight bytes every PNG starts with.
+extern const unsigned char png_signature[8];
+
 // 1 when the file is a JPEG or PNG whose structure the decoder can be trusted
 // with; 0 otherwise, and `refusal` says why. Reads from the stream's current
 // position on; where the stream is left is unspecified. A JPEG may also give

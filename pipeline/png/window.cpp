@@ -7,6 +7,7 @@
 
 #include "pipeline/byte_reader.h"
 #include "pipeline/crop_geometry.h"
+#include "pipeline/file_structure.h"
 #include "pipeline/png/rows.h"
 #include "platform/runtime.h"
 
@@ -30,16 +31,12 @@ struct png_walk {
     int bad_filter;
 };
 
-static uint32_t be32(const unsigned char *p) {
-    return (uint32_t)p[0] << 24 | (uint32_t)p[1] << 16 | (uint32_t)p[2] << 8 | p[3];
-}
-
 // The header as the decoder checks it; 0 for anything the window leaves to
 // the decoder: interlacing, and the combinations of colour type and depth
 // that PNG does not have.
 static int read_header(const unsigned char *p, png_format *f) {
-    f->width = be32(p);
-    f->height = be32(p + 4);
+    f->width = big_endian_32(p);
+    f->height = big_endian_32(p + 4);
     f->depth = p[8];
     f->color = p[9];
     if (p[10] || p[11] || p[12]) return 0;
@@ -168,10 +165,10 @@ static png_window_result walk_chunks(png_walk *w, intake_refusal *refusal) {
     unsigned char head[8], body[3 * 256];
     int first = 1, palette_seen = 0, transparency_seen = 0, data_seen = 0, sound = 1;
     uint64_t data_bytes = 0;
-    if (!read_bytes(&w->reader, head, 8) || memcmp(head, "\x89PNG\r\n\x1a\n", 8) != 0) return png_window_whole;
+    if (!read_bytes(&w->reader, head, 8) || memcmp(head, png_signature, 8) != 0) return png_window_whole;
     for (;;) {
         if (!read_bytes(&w->reader, head, 8)) return png_window_whole;
-        const uint32_t length = be32(head);
+        const uint32_t length = big_endian_32(head);
         const unsigned char *type = head + 4;
         if (first) {
             if (memcmp(type, "IHDR", 4) != 0 || length != 13 || !read_bytes(&w->reader, body, 13) ||
