@@ -49,34 +49,63 @@ void png_unfilter_plain(const png_format *f, int type, unsigned char *row, const
 
 #if defined(__SSE2__)
 // Paeth a pixel at a time: its 3 to 8 bytes side by side in 16-bit lanes,
-// the same comparisons in the same order of preference as above.
+// the same comparisons in the same order of preference as above. A pixel is
+// put together and taken apart in general registers: a byte copy through
+// memory would make each pixel wait for the store of the one before.
+static inline __attribute__((always_inline)) uint64_t load_bytes(const unsigned char *p, size_t bpp) {
+    uint32_t low = 0, high = 0;
+    if (bpp >= 4) {
+        memcpy(&low, p, 4);
+        if (bpp == 8) memcpy(&high, p + 4, 4);
+        if (bpp == 6) { uint16_t h; memcpy(&h, p + 4, 2); high = h; }
+    } else {
+        uint16_t l;
+        memcpy(&l, p, 2);
+        low = (uint32_t)l | (uint32_t)p[2] << 16;
+    }
+    return (uint64_t)high << 32 | low;
+}
+
+static inline __attribute__((always_inline)) void store_bytes(unsigned char *p, uint64_t v, size_t bpp) {
+    const uint32_t low = (uint32_t)v, high = (uint32_t)(v >> 32);
+    if (bpp >= 4) {
+        memcpy(p, &low, 4);
+        if (bpp == 8) memcpy(p + 4, &high, 4);
+        if (bpp == 6) { const uint16_t h = (uint16_t)high; memcpy(p + 4, &h, 2); }
+    } else {
+        const uint16_t l = (uint16_t)low;
+        memcpy(p, &l, 2);
+        p[2] = (unsigned char)(low >> 16);
+    }
+}
+
 static inline __attribute__((always_inline)) __m128i load_pixel(const unsigned char *p, size_t bpp) {
-    uint64_t v = 0;
-    memcpy(&v, p, bpp);
-    return _mm_unpacklo_epi8(_mm_cvtsi64_si128((long long)v), _mm_setzero_si128());
+    return _mm_unpacklo_epi8(_mm_cvtsi64_si128((long long)load_bytes(p, bpp)), _mm_setzero_si128());
 }
 
 static inline __attribute__((always_inline)) void store_pixel(unsigned char *p, __m128i v, size_t bpp) {
-    const uint64_t out = (uint64_t)_mm_cvtsi128_si64(_mm_packus_epi16(v, v));
-    memcpy(p, &out, bpp);
+    store_bytes(p, (uint64_t)_mm_cvtsi128_si64(_mm_packus_epi16(v, v)), bpp);
 }
 
 static inline __m128i abs16(__m128i x) { return _mm_max_epi16(x, _mm_sub_epi16(_mm_setzero_si128(), x)); }
 
 static inline __attribute__((always_inline)) void paeth_by_pixel(unsigned char *row, const unsigned char *prior,
                                                                   size_t n, size_t bpp) {
-    const __m128i low_byte = _mm_set1_epi16(0xFF);
+    // Each pixel waits for the one to its left, so what depends only on the
+    // row above (b − c, and |b − c|) is worked out beside that chain, and
+    // a + b − 2c is taken as (b − c) + (a − c).
     __m128i a = _mm_setzero_si128(), c = _mm_setzero_si128();
     for (size_t i = 0; i + bpp <= n; i += bpp) {
-        const __m128i b = load_pixel(prior + i, bpp);
-        const __m128i pa = abs16(_mm_sub_epi16(b, c));
-        const __m128i pb = abs16(_mm_sub_epi16(a, c));
-        const __m128i pc = abs16(_mm_sub_epi16(_mm_add_epi16(a, b), _mm_add_epi16(c, c)));
-        const __m128i smallest = _mm_min_epi16(pc, _mm_min_epi16(pa, pb));
-        const __m128i use_a = _mm_cmpeq_epi16(pa, smallest), use_b = _mm_cmpeq_epi16(pb, smallest);
-        const __m128i b_or_c = _mm_or_si128(_mm_and_si128(use_b, b), _mm_andnot_si128(use_b, c));
-        const __m128i nearest = _mm_or_si128(_mm_and_si128(use_a, a), _mm_andnot_si128(use_a, b_or_c));
-        a = _mm_and_si128(_mm_add_epi16(load_pixel(row + i, bpp), nearest), low_byte);
+        const __m128i b = load_pixel(prior + i, bpp), x = load_pixel(row + i, bpp);
+        const __m128i b_c = _mm_sub_epi16(b, c), pa = abs16(b_c);
+        const __m128i a_c = _mm_sub_epi16(a, c);
+        const __m128i pb = abs16(a_c), pc = abs16(_mm_add_epi16(b_c, a_c));
+        const __m128i not_a = _mm_cmpgt_epi16(pa, _mm_min_epi16(pb, pc));  // pa > pb or pa > pc
+        const __m128i use_c = _mm_cmpgt_epi16(pb, pc);
+        const __m128i b_or_c = _mm_or_si128(_mm_and_si128(use_c, c), _mm_andnot_si128(use_c, b));
+        const __m128i nearest = _mm_or_si128(_mm_and_si128(not_a, b_or_c), _mm_andnot_si128(not_a, a));
+        // Both high bytes are zero, so a byte-wise add is the sum modulo 256.
+        a = _mm_add_epi8(x, nearest);
         store_pixel(row + i, a, bpp);
         c = b;
     }
