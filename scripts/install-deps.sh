@@ -4,11 +4,11 @@
 #   scripts/install-deps.sh --test   also what every test and benchmark needs
 set -euo pipefail
 
-build=(cmake ninja-build g++ pkg-config libstb-dev libgtk-3-dev libpng-dev zlib1g-dev adwaita-icon-theme)
-test=(googletest libgtest-dev libgmock-dev libbenchmark-dev libjpeg62-turbo-dev
+build=(cmake ninja-build g++ pkg-config libstb-dev libgtk-3-dev libpng-dev adwaita-icon-theme)
+test=(zlib1g-dev googletest libgtest-dev libgmock-dev libbenchmark-dev libjpeg62-turbo-dev
       libjpeg-turbo-progs imagemagick xvfb xauth xdotool x11-utils python3 fonts-dejavu-core
       python3-pyatspi at-spi2-core dbus-daemon
-      g++-mingw-w64-x86-64 libz-mingw-w64-dev wine wine64 clang-14 libclang-rt-14-dev llvm-14 libvips-tools
+      g++-mingw-w64-x86-64 wine wine64 clang-14 libclang-rt-14-dev llvm-14 libvips-tools
       file dpkg-dev desktop-file-utils bc time unzip lintian appstream man-db nsis)
 
 wanted=("${build[@]}")

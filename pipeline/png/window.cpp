@@ -3,20 +3,21 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include <zlib.h>
-
 #include "pipeline/byte_reader.h"
 #include "pipeline/crop_geometry.h"
 #include "pipeline/file_structure.h"
+#include "pipeline/png/inflate.h"
 #include "pipeline/png/rows.h"
 #include "platform/runtime.h"
 
 struct png_walk {
     byte_reader reader;
     png_format format;
-    z_stream zlib;
-    int zlib_open;
-    unsigned char zlib_header[2];  // the stream's first two bytes, which raw inflate does not take
+    inflater z;
+    int z_open;
+    unsigned char zlib_header[2];  // the stream's first two bytes, before the DEFLATE data
+    unsigned char *input;  // IDAT data gathered for the inflater
+    size_t input_length;
     int header_bytes;
     int stream_end;
     unsigned char *rows;   // two rows, the filter type byte first: the one being filled and the one before
@@ -74,35 +75,54 @@ static void finish_row(png_walk *w) {
     if (!png_row_to_rgba(f, row + 1, (uint32_t)w->keep.left, (uint32_t)w->keep.width, out)) w->palette_beyond = 1;
 }
 
-// Inflates what zlib holds as input, and what it still holds back of
-// output. 0 when the stream is not sound, or goes on far past the frame.
-static int inflate_input(png_walk *w) {
+// What a run of the inflater made: into the rows, and past them counted.
+// 0 once it goes on far past the frame.
+static int take_output(png_walk *w) {
     const png_format *f = &w->format;
     const size_t size = 1 + f->row_bytes;
-    unsigned char scratch[1 << 14];
-    while (!w->stream_end) {
-        const int in_rows = w->rows_done < f->height;
-        unsigned char *out = in_rows ? w->rows + (w->rows_done & 1) * size + w->row_filled : scratch;
-        const uInt room = in_rows ? (uInt)(size - w->row_filled) : (uInt)sizeof scratch;
-        w->zlib.next_out = out;
-        w->zlib.avail_out = room;
-        const int status = inflate(&w->zlib, Z_NO_FLUSH);
-        const size_t made = room - w->zlib.avail_out;
-        if (status != Z_OK && status != Z_STREAM_END && status != Z_BUF_ERROR) return 0;
-        if (status == Z_STREAM_END) w->stream_end = 1;
-        if (in_rows) {
-            w->row_filled += made;
-            if (w->row_filled == size) finish_row(w);
-        } else {
-            w->excess += made;
-            // The decoder would inflate it all; the window stops here.
-            if (w->excess > (uint64_t)size * f->height) return 0;
-        }
-        // No progress, or all input taken with room to spare: it needs more input.
-        if (status == Z_BUF_ERROR || (w->zlib.avail_in == 0 && made < room)) break;
+    const unsigned char *p = w->z.out + w->z.out_from;
+    size_t n = w->z.out_at - w->z.out_from;
+    while (n > 0 && w->rows_done < f->height) {
+        unsigned char *row = w->rows + (w->rows_done & 1) * size;
+        const size_t k = n < size - w->row_filled ? n : size - w->row_filled;
+        memcpy(row + w->row_filled, p, k);
+        w->row_filled += k;
+        p += k;
+        n -= k;
+        if (w->row_filled == size) finish_row(w);
     }
+    w->excess += n;
+    // The decoder would inflate it all; the window stops here.
+    return w->excess <= (uint64_t)size * f->height;
+}
+
+// Inflates the gathered input, up to what it cannot use yet, which is kept
+// for the next time. 0 when the stream is not sound, or goes on far past
+// the frame.
+static int inflate_input(png_walk *w, int input_ends) {
+    inflater *z = &w->z;
+    z->in = w->input;
+    z->in_end = w->input + w->input_length;
+    z->input_ends = input_ends;
+    for (;;) {
+        const inflate_status status = inflater_run(z);
+        if (status == inflate_failed || !take_output(w)) return 0;
+        if (status == inflate_ended) {
+            w->stream_end = 1;
+            w->after_end += z->held_back + (size_t)(z->in_end - z->in);
+            w->input_length = 0;
+            return 1;
+        }
+        if (status == inflate_needs_input) break;
+    }
+    if (input_ends) return 0;
+    w->input_length = (size_t)(z->in_end - z->in);
+    memmove(w->input, z->in, w->input_length);
     return 1;
 }
+
+static const size_t input_capacity = 1 << 16;
+static_assert(input_capacity > inflate_header_input, "room for more input whenever the inflater asks for it");
 
 // The bytes of an IDAT chunk, as they come. The stream's two header bytes
 // are checked as the decoder checks them; raw inflate takes the rest and so
@@ -125,20 +145,24 @@ static int feed(png_walk *w, uint32_t length, int *sound) {
             }
         }
         if (!*sound || n == 0) continue;
-        if (w->stream_end) {
-            w->after_end += n;
-            continue;
+        while (*sound && n > 0) {
+            if (w->stream_end) {
+                w->after_end += n;
+                break;
+            }
+            const size_t k = n < input_capacity - w->input_length ? n : input_capacity - w->input_length;
+            memcpy(w->input + w->input_length, in, k);
+            w->input_length += k;
+            in += k;
+            n -= k;
+            if (w->input_length == input_capacity && !inflate_input(w, 0)) *sound = 0;
         }
-        w->zlib.next_in = (Bytef *)in;
-        w->zlib.avail_in = (uInt)n;
-        if (!inflate_input(w)) *sound = 0;
-        if (w->stream_end) w->after_end += w->zlib.avail_in;
     }
     return 1;
 }
 
 // Once the header is known: the crop's part, or png_window_whole where it is
-// the whole frame; the pixels, the rows and zlib.
+// the whole frame; the pixels, the rows and the inflater.
 static png_window_result start_window(png_walk *w, intake_refusal *refusal) {
     const png_format *f = &w->format;
     crop_span columns, rows;
@@ -152,8 +176,9 @@ static png_window_result start_window(png_walk *w, intake_refusal *refusal) {
     w->unfiltered_bytes = (size_t)((last_bit + 7) / 8);
     w->pixels = (unsigned char *)large_block_malloc((size_t)w->keep.width * (size_t)w->keep.height * 4);
     w->rows = (unsigned char *)malloc(2 * (1 + f->row_bytes));
-    w->zlib_open = inflateInit2(&w->zlib, -15) == Z_OK;
-    if (!w->pixels || !w->rows || !w->zlib_open) {
+    w->input = (unsigned char *)malloc(input_capacity);
+    w->z_open = inflater_open(&w->z);
+    if (!w->pixels || !w->rows || !w->input || !w->z_open) {
         *refusal = refusal_out_of_memory;
         return png_window_refused;
     }
@@ -218,6 +243,7 @@ static png_window_result walk_chunks(png_walk *w, intake_refusal *refusal) {
         }
         if (!skip_bytes(&w->reader, 4)) return png_window_whole;  // the CRC, which the decoder ignores too
     }
+    if (sound && !w->stream_end && w->header_bytes == 2 && !inflate_input(w, 1)) sound = 0;
     if (!data_seen || w->palette_beyond) return png_window_whole;
     // Far more data than the frame needs is refused without inflating it to
     // its end; data that is not sound otherwise, or ends before the stream
@@ -255,7 +281,8 @@ png_window_result png_window_decode(FILE *file, source_image *image, intake_refu
     } else {
         free(w->pixels);
     }
-    if (w->zlib_open) inflateEnd(&w->zlib);
+    if (w->z_open) inflater_close(&w->z);
+    free(w->input);
     free(w->rows);
     free(w);
     return result;

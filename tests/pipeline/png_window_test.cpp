@@ -108,11 +108,47 @@ bytes rgb_png(int width, int height, const bytes &stream, bool right_crc = true)
     return out;
 }
 
-bytes deflated(const bytes &raw) {
+// An RGB PNG whose stream is cut into IDAT chunks of the given sizes, in
+// turn, the last one taking what is left.
+bytes rgb_png_in_chunks(int width, int height, const bytes &stream, const std::vector<size_t> &sizes) {
+    bytes out = {137, 80, 78, 71, 13, 10, 26, 10};
+    const bytes header = {0, 0, (unsigned char)(width >> 8), (unsigned char)width, 0, 0, (unsigned char)(height >> 8),
+                          (unsigned char)height, 8, 2, 0, 0, 0};
+    put_chunk(&out, "IHDR", header);
+    size_t at = 0;
+    for (size_t i = 0; at < stream.size(); ++i) {
+        const size_t n = std::min(sizes[i % sizes.size()], stream.size() - at);
+        put_chunk(&out, "IDAT", bytes(stream.begin() + (ptrdiff_t)at, stream.begin() + (ptrdiff_t)(at + n)));
+        at += n;
+    }
+    put_chunk(&out, "IEND", bytes());
+    return out;
+}
+
+bytes deflated(const bytes &raw, int level = 6) {
     uLongf size = compressBound((uLong)raw.size());
     bytes out(size);
-    EXPECT_EQ(compress2(out.data(), &size, raw.data(), (uLong)raw.size(), 6), Z_OK);
+    EXPECT_EQ(compress2(out.data(), &size, raw.data(), (uLong)raw.size(), level), Z_OK);
     out.resize(size);
+    return out;
+}
+
+// A zlib stream flushed every `every` bytes: block headers everywhere.
+bytes deflated_flushed(const bytes &raw, size_t every) {
+    z_stream s = {};
+    EXPECT_EQ(deflateInit(&s, 6), Z_OK);
+    bytes out(deflateBound(&s, (uLong)raw.size()) + raw.size() / every * 16 + 64);
+    s.next_out = out.data();
+    s.avail_out = (uInt)out.size();
+    for (size_t at = 0; at < raw.size();) {
+        const size_t n = std::min(every, raw.size() - at);
+        s.next_in = (Bytef *)raw.data() + at;
+        s.avail_in = (uInt)n;
+        at += n;
+        EXPECT_NE(deflate(&s, at == raw.size() ? Z_FINISH : Z_FULL_FLUSH), Z_STREAM_ERROR);
+    }
+    out.resize(s.total_out);
+    deflateEnd(&s);
     return out;
 }
 
@@ -230,6 +266,31 @@ TEST(PngWindow, DamagedDataIsReadOrRefusedAsTheWholeFile) {
     EXPECT_NE(whole, nullptr) << "the decoder reads it, inflating it all";
     free(whole);
     EXPECT_EQ(refusal_of(bomb), refusal_png_excess);
+}
+
+// Image data of hundreds of kilobytes, stored, fast and best compressed
+// and flushed often, in IDAT chunks of sizes from 1 byte to more than the window's input
+// buffer holds.
+TEST(PngWindow, LargeDataInChunksOfEverySizeReadsAsTheWholeFile) {
+    const int width = 1500, height = 48;
+    bytes smooth = raw_rows(width, height, 2);
+    for (size_t i = 0; i < smooth.size(); ++i)
+        if (i % (1 + (size_t)width * 3)) smooth[i] = (unsigned char)(smooth[i] % 4 + i / 300 % 50);
+    const std::vector<std::vector<size_t>> chunkings = {{1 << 20}, {1, 2, 7, 1000}, {65535, 3, 70001}, {8192}};
+    const bytes noise = raw_rows(width, height, 1);
+    for (bool is_smooth : {true, false})
+        for (int level : {0, 1, 9})
+            for (const auto &sizes : chunkings) {
+                SCOPED_TRACE(std::string(is_smooth ? "smooth" : "noise") + ", level " + std::to_string(level) +
+                             ", chunks of " + std::to_string(sizes[0]) + "...");
+                const bytes &rows = is_smooth ? smooth : noise;
+                EXPECT_TRUE(read_as_whole(rgb_png_in_chunks(width, height, deflated(rows, level), sizes), false));
+                // Level 6, a block every 100 bytes: many a header where the
+                // inflater's input buffer ends.
+                if (level == 9) {
+                    EXPECT_TRUE(read_as_whole(rgb_png_in_chunks(width, height, deflated_flushed(rows, 100), sizes), false));
+                }
+            }
 }
 
 // A palette index past the palette's end: the decoder reads the entry from
