@@ -1,7 +1,7 @@
 // The PNG window's inflater on any DEFLATE data, against zlib and against
 // the image decoder's own inflater:
 // - fed in pieces, as IDAT chunks and a small input buffer cut the data,
-//   it gives what it gives fed all at once;
+//   it reads or fails on a stream as it does fed all at once;
 // - every stream zlib reads to its end, it reads to the same end with the
 //   same bytes;
 // - every stream it reads, the decoder reads too, with the same bytes,
@@ -101,7 +101,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     size -= 1;
     const outcome whole = inflate_in_pieces(data, size, 0, size + 600);
     const outcome pieces = inflate_in_pieces(data, size, seed, 512 + seed * 8);
-    if (whole.ended != pieces.ended || whole.out != pieces.out || whole.end != pieces.end) abort();
+    // Where it fails, what it handed out before depends on the pieces.
+    if (whole.ended != pieces.ended || (whole.ended && (whole.out != pieces.out || whole.end != pieces.end))) abort();
     if (!whole.ended && whole.out.size() > output_cap) return 0;
 
     const outcome zlib = inflate_with_zlib(data, size);
