@@ -89,48 +89,44 @@ static int build_table(uint32_t *table, int root, const uint8_t *lengths, int n,
     for (int i = 0; i < n; ++i)
         if (lengths[i]) sorted[offset[lengths[i]]++] = (uint16_t)i;
 
-    const uint32_t bad = make_entry(kind_bad, 0, 0);
-    for (int i = 0; i < 1 << root; ++i) table[i] = bad;
     // Codes in canonical order: by length, then by symbol; codes of one
     // length are consecutive numbers, read highest bit first.
-    uint32_t code = 0, next_free = 1u << root, link_prefix = 0xFFFFFFFF, link_start = 0;
-    int link_bits = 0, k = 0;
-    for (int len = 1; len < 16; ++len, code <<= 1) {
+    int codes = 0;
+    for (int len = 1; len < 16; ++len) codes += count[len];
+    uint32_t code_of[288];
+    uint8_t length_of[288];
+    for (int len = 1, k = 0, code = 0; len < 16; ++len, code <<= 1)
         for (int c = 0; c < count[len]; ++c, ++code, ++k) {
-            const uint32_t e = entry(sorted[k]);
-            const uint32_t r = reversed(code, len);
-            if (len <= root) {
-                for (uint32_t j = r; j < 1u << root; j += 1u << len) table[j] = with_length(e, len);
-                continue;
-            }
-            // Longer codes with the same first `root` bits are consecutive
-            // in this order, and the last of them is the longest.
-            const uint32_t prefix = code >> (len - root);
-            if (prefix != link_prefix) {
-                int longest = len, ll = len;
-                uint32_t cc = code + 1;
-                for (int cl = c + 1;; ++cl, ++cc) {
-                    if (cl == count[ll]) {
-                        do {
-                            ++ll;
-                            cc <<= 1;
-                            cl = 0;
-                        } while (ll < 16 && count[ll] == 0);
-                        if (ll == 16) break;
-                    }
-                    if (cc >> (ll - root) != prefix) break;
-                    longest = ll;
-                }
-                link_prefix = prefix;
-                link_bits = longest - root;
-                link_start = next_free;
-                next_free += 1u << link_bits;
-                for (uint32_t j = 0; j < 1u << link_bits; ++j) table[link_start + j] = bad;
-                table[r & ((1u << root) - 1)] = make_link(link_start, root, link_bits);
-            }
-            for (uint32_t j = r >> root; j < 1u << link_bits; j += 1u << (len - root))
-                table[link_start + j] = with_length(e, len - root);
+            code_of[k] = (uint32_t)code;
+            length_of[k] = (uint8_t)len;
         }
+
+    const uint32_t bad = make_entry(kind_bad, 0, 0);
+    for (int i = 0; i < 1 << root; ++i) table[i] = bad;
+    uint32_t next_free = 1u << root, link_prefix = 0xFFFFFFFF, link_start = 0;
+    int link_bits = 0;
+    for (int k = 0; k < codes; ++k) {
+        const int len = length_of[k];
+        const uint32_t e = entry(sorted[k]), r = reversed(code_of[k], len);
+        if (len <= root) {
+            for (uint32_t j = r; j < 1u << root; j += 1u << len) table[j] = with_length(e, len);
+            continue;
+        }
+        // Longer codes with the same first `root` bits are consecutive in
+        // this order, and the last of them is the longest.
+        const uint32_t prefix = code_of[k] >> (len - root);
+        if (prefix != link_prefix) {
+            int last = k;
+            while (last + 1 < codes && code_of[last + 1] >> (length_of[last + 1] - root) == prefix) ++last;
+            link_prefix = prefix;
+            link_bits = length_of[last] - root;
+            link_start = next_free;
+            next_free += 1u << link_bits;
+            for (uint32_t j = 0; j < 1u << link_bits; ++j) table[link_start + j] = bad;
+            table[r & ((1u << root) - 1)] = make_link(link_start, root, link_bits);
+        }
+        for (uint32_t j = r >> root; j < 1u << link_bits; j += 1u << (len - root))
+            table[link_start + j] = with_length(e, len - root);
     }
     return 1;
 }

@@ -50,7 +50,8 @@ struct inflater {
     size_t held_back;
 };
 
-// 0 when out of memory.
+// 0 when out of memory. Closing releases what an inflater holds, whether
+// it opened or not, and a zeroed one too.
 int inflater_open(inflater *z);
 void inflater_close(inflater *z);
 

@@ -13,8 +13,7 @@
 struct png_walk {
     byte_reader reader;
     png_format format;
-    inflater z;
-    int z_open;
+    inflater z;  // zeroed until the window is set up, which closing allows
     unsigned char zlib_header[2];  // the stream's first two bytes, before the DEFLATE data
     unsigned char *input;  // IDAT data gathered for the inflater
     size_t input_length;
@@ -125,7 +124,7 @@ static const size_t input_capacity = 1 << 16;
 static_assert(input_capacity > inflate_header_input, "room for more input whenever the inflater asks for it");
 
 // The bytes of an IDAT chunk, as they come. The stream's two header bytes
-// are checked as the decoder checks them; raw inflate takes the rest and so
+// are checked as the decoder checks them; the inflater takes the rest and
 // never looks at the Adler-32 check value, which the decoder ignores too.
 static int feed(png_walk *w, uint32_t length, int *sound) {
     byte_reader *r = &w->reader;
@@ -177,8 +176,8 @@ static png_window_result start_window(png_walk *w, intake_refusal *refusal) {
     w->pixels = (unsigned char *)large_block_malloc((size_t)w->keep.width * (size_t)w->keep.height * 4);
     w->rows = (unsigned char *)malloc(2 * (1 + f->row_bytes));
     w->input = (unsigned char *)malloc(input_capacity);
-    w->z_open = inflater_open(&w->z);
-    if (!w->pixels || !w->rows || !w->input || !w->z_open) {
+    const int inflating = inflater_open(&w->z);
+    if (!w->pixels || !w->rows || !w->input || !inflating) {
         *refusal = refusal_out_of_memory;
         return png_window_refused;
     }
@@ -281,7 +280,7 @@ png_window_result png_window_decode(FILE *file, source_image *image, intake_refu
     } else {
         free(w->pixels);
     }
-    if (w->z_open) inflater_close(&w->z);
+    inflater_close(&w->z);
     free(w->input);
     free(w->rows);
     free(w);
