@@ -25,6 +25,18 @@ int build_huffman_table(huffman_table *h, const unsigned char *counts, const uns
                 for (int32_t f = c << (9 - length); f < (c + 1) << (9 - length); ++f)
                     h->fast[f] = (uint16_t)(length << 8 | values[k + c - h->mincode[length]]);
         }
+        if (!is_dc && length <= whole_ac_bits) {
+            for (int32_t c = h->mincode[length]; c < code; ++c) {
+                const int rs = values[k + c - h->mincode[length]], run = rs >> 4, size = rs & 15;
+                const int taken = length + size;
+                if (taken > whole_ac_bits) continue;
+                uint16_t entry = (uint16_t)(taken | run << whole_ac_run_shift);
+                if (size) entry |= whole_ac_coefficient;
+                else if (run != 15) entry |= whole_ac_end;
+                for (int32_t f = c << (whole_ac_bits - length); f < (c + 1) << (whole_ac_bits - length); ++f)
+                    h->whole_ac[f] = entry;
+            }
+        }
         k += n;
         code <<= 1;
     }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <stdint.h>
+#include <string.h>
 
 #include "pipeline/byte_reader.h"
 
@@ -16,6 +17,18 @@ struct huffman_table {
     uint8_t values[256];
     uint16_t code[256];  // each symbol's code and its length, to write AC codes again
     uint8_t code_length[256];
+    // A sequential AC table's codes with their extra bits, where both fit in
+    // the first whole_ac_bits bits: the bits they take, and what they do to
+    // the coefficient index. 0: look the code up on its own.
+    uint16_t whole_ac[1 << 11];
+};
+
+enum {
+    whole_ac_bits = 11,
+    whole_ac_length = 31,          // the bits taken, code and extra bits
+    whole_ac_run_shift = 8,        // then the zeros a coefficient's code skips
+    whole_ac_coefficient = 1 << 14,  // a nonzero coefficient
+    whole_ac_end = 1 << 15,          // the end of the block; else 16 zeros
 };
 
 // 1 and the table built from the segment's sixteen counts and its symbols;
@@ -39,7 +52,8 @@ struct bit_reader {
     int filled;  // the marker came after fill bytes (0xFF)
 };
 
-static inline void fill_bits(bit_reader *b) {
+// A byte at a time, for stuffed bytes, markers and the buffer's end.
+static inline __attribute__((noinline)) void fill_bits_bytewise(bit_reader *b) {
     while (b->count <= 56 && !b->marker) {
         int c = next_byte(b->bytes);
         if (c < 0) {
@@ -62,8 +76,29 @@ static inline void fill_bits(bit_reader *b) {
     }
 }
 
+static inline __attribute__((always_inline)) void fill_bits(bit_reader *b) {
+    byte_reader *r = b->bytes;
+    const int n = (64 - b->count) >> 3;  // the bytes that fit
+    if (n > 0 && !b->marker && r->end - r->at >= 8) {
+        // Most of the data has no 0xFF: those bytes all at once where none
+        // of them is one.
+        uint64_t word;
+        memcpy(&word, r->buffer + r->at, 8);
+        word = __builtin_bswap64(word);
+        const uint64_t first = ~(uint64_t)0 << (64 - 8 * n);
+        const uint64_t ones = ~word | ~first;  // a zero byte where a byte taken is 0xFF
+        if (!((ones - 0x0101010101010101u) & ~ones & 0x8080808080808080u)) {
+            b->bits |= (word & first) >> b->count;
+            b->count += 8 * n;
+            r->at += (size_t)n;
+            return;
+        }
+    }
+    fill_bits_bytewise(b);
+}
+
 // n from 0 to 16 bits; 0 when the data ends first.
-static inline int take_bits(bit_reader *b, int n, uint32_t *value) {
+static inline __attribute__((always_inline)) int take_bits(bit_reader *b, int n, uint32_t *value) {
     if (n == 0) {
         *value = 0;
         return 1;
@@ -78,17 +113,8 @@ static inline int take_bits(bit_reader *b, int n, uint32_t *value) {
     return 1;
 }
 
-// The next symbol, or -1 for a code that is not in the table or data that ends.
-static inline int decode_symbol(bit_reader *b, const huffman_table *h) {
-    if (b->count < 16) fill_bits(b);
-    int entry = h->fast[b->bits >> (64 - 9)];
-    if (entry) {
-        int length = entry >> 8;
-        if (length > b->count) return -1;
-        b->bits <<= length;
-        b->count -= length;
-        return entry & 255;
-    }
+// A code longer than the lookup's 9 bits, length by length.
+static inline __attribute__((noinline)) int decode_long_symbol(bit_reader *b, const huffman_table *h) {
     uint32_t window = (uint32_t)(b->bits >> 48);
     for (int length = 1; length <= 16; ++length) {
         int32_t code = (int32_t)(window >> (16 - length));
@@ -100,4 +126,18 @@ static inline int decode_symbol(bit_reader *b, const huffman_table *h) {
         }
     }
     return -1;
+}
+
+// The next symbol, or -1 for a code that is not in the table or data that ends.
+static inline __attribute__((always_inline)) int decode_symbol(bit_reader *b, const huffman_table *h) {
+    if (b->count < 16) fill_bits(b);
+    int entry = h->fast[b->bits >> (64 - 9)];
+    if (entry) {
+        int length = entry >> 8;
+        if (length > b->count) return -1;
+        b->bits <<= length;
+        b->count -= length;
+        return entry & 255;
+    }
+    return decode_long_symbol(b, h);
 }

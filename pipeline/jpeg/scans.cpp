@@ -58,6 +58,25 @@ static inline __attribute__((always_inline)) int sequential_block(bit_reader *b,
     }
     uint32_t bits;
     for (int k = 1; k < 64;) {
+        // Most codes come with their extra bits in one look-up; the window
+        // takes the same bits as they stand.
+        if (b->count < 16) fill_bits(b);
+        const uint32_t whole = ac->whole_ac[b->bits >> (64 - whole_ac_bits)];
+        const int taken = (int)(whole & whole_ac_length);
+        if (whole && taken <= b->count) {
+            if (w) window_put_bits(&sink, (uint32_t)(b->bits >> (64 - taken)), taken);
+            b->bits <<= taken;
+            b->count -= taken;
+            if (whole & whole_ac_end) break;
+            if (!(whole & whole_ac_coefficient)) {
+                k += 16;
+                continue;
+            }
+            k += (int)(whole >> whole_ac_run_shift & 15);
+            if (k > 63) return 0;
+            ++k;
+            continue;
+        }
         int rs = decode_symbol(b, ac);
         if (rs < 0) return 0;
         if (w) window_put_bits(&sink, ac->code[rs], ac->code_length[rs]);

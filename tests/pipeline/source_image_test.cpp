@@ -673,3 +673,53 @@ TEST(Intake, RefusesDcValuesThatWouldOverflowTheDecoder) {
     one_block.insert(one_block.end(), data_one_block, data_one_block + sizeof data_one_block);
     EXPECT_FALSE(refused(one_block));
 }
+
+namespace {
+// An 8 × 8 grey JPEG whose one block has a DC difference of 0 and then
+// `runs` codes of 15 zeros and a 1, and then the end of the block if there is
+// room for it. The AC table has just those two codes, both `code_length`
+// bits long: 2 bits, which the walk reads together with the extra bit, or 12,
+// which it looks up on their own.
+bytes zero_runs(int code_length, int runs) {
+    bytes file = {0xFF, 0xD8, 0xFF, 0xDB, 0x00, 0x43, 0x00};
+    file.insert(file.end(), 64, 1);
+    const unsigned char frame_and_dc[] = {
+        0xFF, 0xC0, 0x00, 0x0B, 8, 0x00, 0x08, 0x00, 0x08, 1, 1, 0x11, 0,           // frame: 8 x 8, one component
+        0xFF, 0xC4, 0x00, 0x14, 0x00, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x00};  // DC: "0" is 0
+    file.insert(file.end(), frame_and_dc, frame_and_dc + sizeof frame_and_dc);
+    unsigned char ac[] = {0xFF, 0xC4, 0x00, 0x15, 0x10, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xF1, 0x00};
+    ac[5 + code_length - 1] = 2;  // 0...0 is 15 zeros and a 1-bit value, 0...01 ends the block
+    file.insert(file.end(), ac, ac + sizeof ac);
+    const unsigned char sos[] = {0xFF, 0xDA, 0x00, 0x08, 1, 1, 0x00, 0, 63, 0};
+    file.insert(file.end(), sos, sos + sizeof sos);
+    std::vector<int> bits = {0};
+    for (int k = 0; k < runs; ++k) {
+        bits.insert(bits.end(), (size_t)code_length, 0);
+        bits.push_back(1);
+    }
+    if (1 + 16 * runs <= 63) {
+        bits.insert(bits.end(), (size_t)code_length - 1, 0);
+        bits.push_back(1);
+    }
+    while (bits.size() % 8) bits.push_back(1);
+    for (size_t k = 0; k < bits.size(); k += 8) {
+        unsigned char byte = 0;
+        for (size_t b = 0; b < 8; ++b) byte = (unsigned char)(byte << 1 | bits[k + b]);
+        file.push_back(byte);
+        if (byte == 0xFF) file.push_back(0x00);
+    }
+    file.push_back(0xFF);
+    file.push_back(0xD9);
+    return file;
+}
+}  // namespace
+
+// Three runs of 15 zeros and a coefficient reach coefficient 48; a fourth
+// would pass the block's last one, and the file is refused, whether the
+// codes are read with their extra bits or on their own.
+TEST(Intake, RefusesACoefficientRunPastTheBlocksEnd) {
+    for (int code_length : {2, 12}) {
+        EXPECT_EQ(refusal_of(zero_runs(code_length, 3)), refusal_none) << code_length << "-bit codes";
+        EXPECT_EQ(refusal_of(zero_runs(code_length, 4)), refusal_scan_data) << code_length << "-bit codes";
+    }
+}
