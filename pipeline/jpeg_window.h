@@ -62,7 +62,7 @@ static inline void window_end_block(jpeg_window *w, const window_bits *sink) {
     w->count = sink->count;
 }
 
-// n from 0 to 16 bits, highest first, with a zero byte after every 0xFF.
+// n from 0 to 32 bits, highest first, with a zero byte after every 0xFF.
 static inline void window_put_bits(window_bits *sink, uint32_t value, int n) {
     sink->bits = sink->bits << n | value;
     sink->count += n;
