@@ -11,4 +11,20 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   # One wineboot at a time, however many tests start at once.
   flock "$WINEPREFIX/.lock" sh -c '[ -f "$WINEPREFIX/system.reg" ] || { wineboot -i && wineserver -w; }' > /dev/null 2>&1
 fi
-exec wine "$@"
+# A program that reaches the prefix's wineserver just as it exits (it does
+# so a few seconds after its last program ended) is cut off before it runs:
+# "wine client error:0: recvmsg: Connection reset by peer". Only then is it
+# started again, once that server is gone.
+errors=$(mktemp)
+trap 'rm -f "$errors"' EXIT
+for attempt in 1 2 3; do
+  status=0
+  wine "$@" 2> "$errors" || status=$?
+  cat "$errors" >&2
+  if [ "$status" -eq 0 ] || ! grep -q '^wine client error:.*Connection reset by peer' "$errors"; then
+    exit "$status"
+  fi
+  echo "wine_run.sh: started again (attempt $((attempt + 1)))" >&2
+  sleep 1
+done
+exit "$status"
