@@ -1,12 +1,22 @@
 // Huffman tables as the walk uses them, and the bit reader of entropy-coded
-// data. The reader's functions are inline: they run for every code of every
-// block of the photo.
+// data. The reader's common paths are inline, as they run for every code of
+// every block of the photo; the rare ones (a stuffed byte or a marker near,
+// a code longer than 9 bits) are out of line.
 #pragma once
 
 #include <stdint.h>
 #include <string.h>
 
 #include "pipeline/byte_reader.h"
+
+// How an entry of a table's whole_ac look-up reads.
+enum {
+    whole_ac_bits = 11,
+    whole_ac_length = 31,          // the bits taken, code and extra bits
+    whole_ac_run_shift = 8,        // then the zeros a coefficient's code skips
+    whole_ac_coefficient = 1 << 14,  // a nonzero coefficient
+    whole_ac_end = 1 << 15,          // the end of the block; else 16 zeros
+};
 
 struct huffman_table {
     int defined;
@@ -20,15 +30,7 @@ struct huffman_table {
     // A sequential AC table's codes with their extra bits, where both fit in
     // the first whole_ac_bits bits: the bits they take, and what they do to
     // the coefficient index. 0: look the code up on its own.
-    uint16_t whole_ac[1 << 11];
-};
-
-enum {
-    whole_ac_bits = 11,
-    whole_ac_length = 31,          // the bits taken, code and extra bits
-    whole_ac_run_shift = 8,        // then the zeros a coefficient's code skips
-    whole_ac_coefficient = 1 << 14,  // a nonzero coefficient
-    whole_ac_end = 1 << 15,          // the end of the block; else 16 zeros
+    uint16_t whole_ac[1 << whole_ac_bits];
 };
 
 // 1 and the table built from the segment's sixteen counts and its symbols;
