@@ -20,6 +20,9 @@ seeds=$build/fuzz-seeds
 work=$build/fuzz-corpus-$target
 artifacts=$build/fuzz-artifacts
 mkdir -p "$seeds" "$work" "$artifacts"
+# Targets started side by side make their seeds one after another.
+exec 9> "$build/fuzz-seeds.lock"
+flock 9
 
 if [ -z "$(ls -A "$seeds")" ]; then
   cp "$corpus"/pngsuite/*.png "$corpus"/libjpeg-turbo/*.jpg "$corpus"/libjpeg-turbo/*.png "$seeds"/
@@ -84,5 +87,6 @@ PY
   fi
 fi
 
+exec 9>&-
 exec "$build/fuzz/$target" "$work" "$seeds" -artifact_prefix="$artifacts/" \
   -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2560 -print_final_stats=1 "$@"
