@@ -81,9 +81,13 @@ static inline int value_bits(int32_t value) {
     return magnitude ? 32 - __builtin_clz(magnitude) : 0;
 }
 
-// The value in that many bits, a negative one as value + 2^bits − 1.
+// The value as it stands in that many bits: a negative one as value + 2^bits − 1.
+static inline uint32_t value_field(int32_t value, int bits) {
+    return (uint32_t)(value < 0 ? value + (1 << bits) - 1 : value);
+}
+
 static inline void window_put_value(window_bits *sink, int32_t value, int bits) {
-    if (bits) window_put_bits(sink, (uint32_t)(value < 0 ? value + (1 << bits) - 1 : value), bits);
+    if (bits) window_put_bits(sink, value_field(value, bits), bits);
 }
 
 // The end of a scan's data: the last byte filled up with 1 bits.

@@ -18,13 +18,10 @@ fi
 errors=$(mktemp)
 trap 'rm -f "$errors"' EXIT
 for attempt in 1 2 3; do
+  [ "$attempt" -eq 1 ] || { sleep 1; echo "wine_run.sh: started again (attempt $attempt)" >&2; }
   status=0
   wine "$@" 2> "$errors" || status=$?
   cat "$errors" >&2
-  if [ "$status" -eq 0 ] || ! grep -q '^wine client error:.*Connection reset by peer' "$errors"; then
-    exit "$status"
-  fi
-  echo "wine_run.sh: started again (attempt $((attempt + 1)))" >&2
-  sleep 1
+  grep -q '^wine client error:.*Connection reset by peer' "$errors" && [ "$status" -ne 0 ] || break
 done
 exit "$status"

@@ -27,9 +27,9 @@ struct huffman_table {
     uint8_t values[256];
     uint16_t code[256];  // each symbol's code and its length, to write AC codes again
     uint8_t code_length[256];
-    // A sequential AC table's codes with their extra bits, where both fit in
-    // the first whole_ac_bits bits: the bits they take, and what they do to
-    // the coefficient index. 0: look the code up on its own.
+    // For the sequential walk: an AC table's codes with their extra bits,
+    // where both fit in the first whole_ac_bits bits: the bits they take, and
+    // what they do to the coefficient index. 0: look the code up on its own.
     uint16_t whole_ac[1 << whole_ac_bits];
 };
 

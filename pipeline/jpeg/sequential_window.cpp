@@ -87,9 +87,9 @@ static void put_block(window_bits *sink, const int16_t *block, int16_t *previous
         for (; run >= 16; run -= 16) window_put_bits(sink, ac->code[0xF0], ac->code_length[0xF0]);
         // The code and the value's bits together: at most 16 + 15 bits.
         bits = value_bits(block[k]);
-        const int32_t value = block[k] < 0 ? block[k] + (1 << bits) - 1 : block[k];
         const int symbol = run << 4 | bits;
-        window_put_bits(sink, (uint32_t)ac->code[symbol] << bits | (uint32_t)value, ac->code_length[symbol] + bits);
+        window_put_bits(sink, (uint32_t)ac->code[symbol] << bits | value_field(block[k], bits),
+                        ac->code_length[symbol] + bits);
         last = k;
     }
     if (last < 63) window_put_bits(sink, ac->code[0x00], ac->code_length[0x00]);
