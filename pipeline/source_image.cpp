@@ -6,6 +6,7 @@
 
 #include <stb/stb_image.h>
 
+#include "pipeline/decoder_growth.h"
 #include "pipeline/file_structure.h"
 #include "pipeline/png/window.h"
 
@@ -30,10 +31,11 @@ int load_source_image_explained(FILE *file, source_image *image, intake_refusal 
     // The decoder takes a size in an int; a window beyond that is decoded whole.
     if (window.size > INT_MAX) window_drop(&window);
     unsigned char *pixels;
+    size_t decoder_growth = SIZE_MAX;  // a JPEG's blocks never grow
     if (!window.data) {
         // A PNG the crop leaves something out of: only that part.
         rewind(file);
-        png_window_result png = png_window_decode(file, image, refusal);
+        png_window_result png = png_window_decode(file, image, &decoder_growth, refusal);
         if (png != png_window_whole) return png == png_window_read;
     }
     if (window.data) {
@@ -50,7 +52,15 @@ int load_source_image_explained(FILE *file, source_image *image, intake_refusal 
         image->held.top = window.part.top;
     } else {
         rewind(file);
+        limit_decoder_growth(decoder_growth);
         pixels = stbi_load_from_file(file, &width, &height, NULL, 4);
+        const int inflated_too_far = decoder_growth_refused();
+        limit_decoder_growth(SIZE_MAX);
+        if (inflated_too_far) {
+            stbi_image_free(pixels);
+            *refusal = refusal_png_excess;
+            return 0;
+        }
         image->width = image->held.width = width;
         image->height = image->held.height = height;
         image->held.left = image->held.top = 0;

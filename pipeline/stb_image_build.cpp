@@ -1,13 +1,34 @@
 // The one place where stb_image's decoder is compiled, with the settings the
 // whole program relies on: JPEG and PNG only, no side longer than 32768. Its
 // blocks come from malloc and realloc with the large-page advice, so that
-// stbi_image_free (free) releases them as before.
+// stbi_image_free (free) releases them as before; a block grows only as far
+// as intake allows.
+#include <stdint.h>
 #include <stdlib.h>
 
+#include "pipeline/decoder_growth.h"
 #include "platform/runtime.h"
 
+static size_t growth_limit = SIZE_MAX;
+static int growth_refused;
+
+void limit_decoder_growth(size_t bytes) {
+    growth_limit = bytes;
+    growth_refused = 0;
+}
+
+int decoder_growth_refused(void) { return growth_refused; }
+
+void *decoder_grow(void *block, size_t size) {
+    if (size > growth_limit) {
+        growth_refused = 1;
+        return NULL;  // the decoder gives up, and frees the block
+    }
+    return large_block_realloc(block, size);
+}
+
 #define STBI_MALLOC(size) large_block_malloc(size)
-#define STBI_REALLOC(block, size) large_block_realloc(block, size)
+#define STBI_REALLOC(block, size) decoder_grow(block, size)
 #define STBI_FREE(block) free(block)
 #define STBI_ONLY_JPEG
 #define STBI_ONLY_PNG

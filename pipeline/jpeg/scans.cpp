@@ -96,13 +96,13 @@ static inline __attribute__((always_inline)) int sequential_block(bit_reader *b,
 }
 
 // The decoder keeps coefficients in 16 bits and takes one whose value
-// shifted left comes to 0 there for a zero, in later refinement scans as
-// well; the walk's record of nonzero coefficients does not, so a window is
-// not written for such a file.
-static inline void ac_value(jpeg_state *j, int16_t *kept, int k, int32_t value, int shift) {
-    int16_t stored = (int16_t)(value * (1 << shift));
-    if (stored == 0) abandon_window(j);
-    if (kept && j->window) kept[k] = stored;  // giving the window up freed `kept`
+// shifted left comes to 0 there for a zero in later refinement scans, where
+// the walk counts it nonzero: such a file is refused, none has such values.
+static inline int ac_value(jpeg_state *j, int16_t *kept, int k, int32_t value, int shift) {
+    const int16_t stored = (int16_t)(value * (1 << shift));
+    if (stored == 0) return refuse(j, refusal_progression);
+    if (kept) kept[k] = stored;
+    return 1;
 }
 
 // A block that is not part of an end-of-band run (decode_block takes those).
@@ -125,7 +125,7 @@ static int progressive_ac_first(bit_reader *b, const scan *s, jpeg_state *j, uin
         k += run;
         if (k > s->end || !take_bits(b, size, &bits)) return 0;
         *nonzero |= (uint64_t)1 << k;
-        ac_value(j, kept, k, extend(bits, size), s->low);
+        if (!ac_value(j, kept, k, extend(bits, size), s->low)) return 0;
         ++k;
     }
     return 1;
@@ -211,8 +211,8 @@ static inline int16_t *kept_block(const frame_component *c, int x, int y) {
 }
 
 // A progressive block's DC coefficient: the first scan sets it, refinement
-// scans add a bit. (The decoder's first scan clears the whole block too; the
-// window is not written where that could clear anything.)
+// scans add a bit. (The decoder's first scan clears the whole block too,
+// which comes before any other scan of it.)
 static int progressive_dc(bit_reader *b, const scan *s, int i, int16_t *kept) {
     frame_component *c = s->component[i];
     uint32_t bits;

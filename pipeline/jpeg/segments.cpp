@@ -211,10 +211,13 @@ int read_scan_header(const unsigned char *p, uint32_t length, jpeg_state *j, sca
         for (int i = 0; i < k; ++i)
             if (s->component[i] == c) abandon_window(j);  // a component twice in one scan
         s->component[k] = c;
+        // The decoder sets a progressive block up in its first DC scan: it
+        // clears the whole block there. Any scan before would work on
+        // memory nobody set, and one after AC scans would clear the
+        // coefficients whose correction bits the walk counts, not knowing
+        // which are nonzero.
+        if (j->progressive && (needs_dc ? c->nonzero != NULL : !c->scanned)) return refuse(j, refusal_progression);
         if (needs_dc) c->scanned = 1;
-        // A first DC scan clears the whole block in the decoder, AC
-        // coefficients too; the walk keeps which of them are nonzero.
-        if (j->progressive && needs_dc && c->nonzero) abandon_window(j);
         s->dc[k] = &j->huffman[0][dc];
         s->ac[k] = &j->huffman[1][ac];
         if (j->progressive && s->start > 0 && !c->nonzero) {

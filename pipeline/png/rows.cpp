@@ -145,6 +145,17 @@ static inline uint32_t sample(const png_format *f, const unsigned char *row, siz
     }
 }
 
+int png_indices_fit(const png_format *f, const unsigned char *row, uint32_t count) {
+    if (f->depth == 8) {
+        unsigned char most = 0;
+        for (uint32_t x = 0; x < count; ++x) most = row[x] > most ? row[x] : most;
+        return most < f->palette_length;
+    }
+    for (uint32_t x = 0; x < count; ++x)
+        if ((int)sample(f, row, x) >= f->palette_length) return 0;
+    return 1;
+}
+
 int png_row_to_rgba(const png_format *f, const unsigned char *row, uint32_t first, uint32_t count, unsigned char *out) {
     const int wide = f->depth == 16;
     // RGB and RGBA without a transparent colour, as photos come: the bytes

@@ -10,6 +10,7 @@ struct png_format {
     int depth;     // 1, 2, 4, 8 or 16
     int color;     // 0 grey, 2 RGB, 3 palette, 4 grey and alpha, 6 RGBA
     int channels;  // samples a pixel: 1, 3, 1, 2, 4
+    int interlaced;  // Adam7
     size_t row_bytes;  // filtered data of one row, the filter type byte left out
     int pixel_bytes;   // what filters reach back over: at least 1
     unsigned char palette[256 * 4];  // R, G, B, A; A 255 unless tRNS says otherwise
@@ -37,4 +38,8 @@ void png_unfilter_plain(const png_format *f, int type, unsigned char *row, const
 // Pixels `first` to `first + count` − 1 of an unfiltered row as RGBA into
 // `out`; 0 when a palette index lies beyond the palette, whose entries the
 // decoder then reads from memory it never set.
+// 1 when each of the `count` palette indices of an unfiltered row lies in
+// the palette.
+int png_indices_fit(const png_format *f, const unsigned char *row, uint32_t count);
+
 int png_row_to_rgba(const png_format *f, const unsigned char *row, uint32_t first, uint32_t count, unsigned char *out);

@@ -17,5 +17,9 @@ enum png_window_result {
 
 // The file from its start; its size already within the limits. Where the
 // crop reads the whole frame, and for interlaced PNGs and every layout of
-// chunks the decoder might take otherwise than the window, png_window_whole.
-png_window_result png_window_decode(FILE *file, source_image *image, intake_refusal *refusal);
+// chunks the decoder might take otherwise than the window, png_window_whole;
+// a palette PNG only once every index is known to lie in its palette.
+// `decoder_growth` is then how far the decoder may grow a block as it
+// gathers and inflates the file's image data (0 for a PNG it refuses on
+// its header, SIZE_MAX for a file that is no PNG).
+png_window_result png_window_decode(FILE *file, source_image *image, size_t *decoder_growth, intake_refusal *refusal);

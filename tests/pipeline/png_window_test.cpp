@@ -5,8 +5,12 @@
 // here from their rows with zlib, called directly.
 #include <gtest/gtest.h>
 #include <png.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 
@@ -293,25 +297,146 @@ TEST(PngWindow, LargeDataInChunksOfEverySizeReadsAsTheWholeFile) {
             }
 }
 
-// A palette index past the palette's end: the decoder reads the entry from
-// memory it never set, so such a photo is decoded whole, as before.
-TEST(PngWindow, AnIndexPastThePaletteIsLeftToTheDecoder) {
-    png_fixture f;
-    f.width = 40;
-    f.height = 8;
-    f.color_type = PNG_COLOR_TYPE_PALETTE;
-    f.palette = {10, 20, 30, 40, 50, 60};
-    f.rows.assign(40 * 8, 1);
-    f.rows[40 * 4 + 20] = 2;  // in the middle, where the crop reads
-    const bytes file = encode_png(&f);
-    ASSERT_FALSE(file.empty());
-    FILE *stream = stream_of(file);
-    source_image image = {};
-    ASSERT_EQ(load_source_image(stream, &image), 1);
-    fclose(stream);
-    EXPECT_EQ(image.held.width, 40);
-    EXPECT_EQ(image.held.height, 8);
-    release_source_image(&image);
+namespace {
+
+// Palette indices packed at `depth` bits, rows starting on a byte.
+bytes packed_indices(const std::vector<int> &indices, int width, int depth) {
+    const size_t row_bytes = ((size_t)width * depth + 7) / 8;
+    bytes rows(indices.size() / width * row_bytes, 0);
+    for (size_t i = 0; i < indices.size(); ++i) {
+        const size_t bit = (i % width) * depth;
+        rows[i / width * row_bytes + bit / 8] |= (unsigned char)(indices[i] << (8 - depth - bit % 8));
+    }
+    return rows;
+}
+
+// Runs `read` in a child process of its own: whether it gave `wanted`, and
+// its peak memory grew by less than 16 MiB while it ran.
+bool refused_in_little_memory(const bytes &file, intake_refusal wanted) {
+    fflush(NULL);
+    const pid_t child = fork();
+    if (child == 0) {
+        rusage before, after;
+        getrusage(RUSAGE_SELF, &before);
+        const intake_refusal refusal = refusal_of(file);
+        getrusage(RUSAGE_SELF, &after);
+        _exit(refusal == wanted && after.ru_maxrss - before.ru_maxrss < 16 * 1024 ? 0 : 1);
+    }
+    int status = 0;
+    return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+}  // namespace
+
+// An index past the palette would make the decoder read the entry from
+// memory it never set. Such a PNG is refused wherever the index stands, on
+// every path: the crop's window, a frame the crop takes whole, an
+// interlaced PNG. A palette shorter than its depth allows is read when every
+// index fits, with exactly the palette's colours.
+TEST(PngWindow, AnIndexPastThePaletteIsRefusedOnEveryPath) {
+    struct shape {
+        const char *name;
+        int width, height;
+        bool interlaced;
+    };
+    const shape shapes[] = {{"window", 64, 16, false},
+                            {"whole frame", 36, 64, false},
+                            {"interlaced", 64, 64, true},
+                            {"interlaced whole frame", 9, 16, true}};
+    const std::vector<unsigned char> palette = {10, 20, 30, 40, 50, 60, 70, 80, 90};
+    for (const shape &s : shapes)
+        for (int depth : {8, 2}) {
+            SCOPED_TRACE(std::string(s.name) + ", " + std::to_string(depth) + "-bit");
+            std::vector<int> indices((size_t)s.width * s.height);
+            for (size_t i = 0; i < indices.size(); ++i) indices[i] = (int)(i * 7 / 5 % 3);
+            png_fixture f;
+            f.width = s.width;
+            f.height = s.height;
+            f.color_type = PNG_COLOR_TYPE_PALETTE;
+            f.bit_depth = depth;
+            f.interlaced = s.interlaced;
+            f.palette = palette;
+            f.rows = packed_indices(indices, s.width, depth);
+            const bytes sound = encode_png(&f);
+            ASSERT_FALSE(sound.empty());
+            FILE *stream = stream_of(sound);
+            source_image image = {};
+            ASSERT_EQ(load_source_image(stream, &image), 1);
+            fclose(stream);
+            for (int y = image.held.top; y < image.held.top + image.held.height; ++y)
+                for (int x = image.held.left; x < image.held.left + image.held.width; ++x) {
+                    const unsigned char *got = source_pixel(&image, x, y);
+                    const unsigned char *entry = &palette[3 * indices[(size_t)y * s.width + x]];
+                    ASSERT_TRUE(got[0] == entry[0] && got[1] == entry[1] && got[2] == entry[2] && got[3] == 255)
+                        << x << ", " << y;
+                }
+            release_source_image(&image);
+            // One index past the palette: where the crop reads, and in the
+            // last pixel, which it never reads.
+            for (size_t at : {indices.size() / 2 + (size_t)s.width / 2, indices.size() - 1}) {
+                std::vector<int> beyond = indices;
+                beyond[at] = 3;
+                f.rows = packed_indices(beyond, s.width, depth);
+                const bytes file = encode_png(&f);
+                EXPECT_EQ(refusal_of(file), refusal_png_palette) << "index at " << at;
+                // A second tRNS chunk, which the decoder takes and the walk
+                // leaves to it before it has seen the indices: refused too.
+                bytes twice = file;
+                const size_t data = std::search(twice.begin(), twice.end(), "IDAT", "IDAT" + 4) - twice.begin() - 4;
+                bytes transparency = {137, 80, 78, 71, 13, 10, 26, 10};
+                put_chunk(&transparency, "tRNS", bytes(1, 0));
+                put_chunk(&transparency, "tRNS", bytes(1, 0));
+                twice.insert(twice.begin() + (ptrdiff_t)data, transparency.begin() + 8, transparency.end());
+                EXPECT_EQ(refusal_of(twice), refusal_png_palette) << "index at " << at << ", tRNS twice";
+            }
+        }
+}
+
+// Image data that inflates far past its frame, 64 MiB of zeros in a file of
+// a few kilobytes, is refused in little memory on every path: the crop's
+// window, a frame the crop takes whole, an interlaced PNG, a palette PNG,
+// and chunk layouts the window leaves to the decoder. The same files with
+// twice the data their frame needs are read.
+TEST(PngWindow, DataInflatingFarPastItsFrameIsRefusedInLittleMemory) {
+    struct layout {
+        const char *name;
+        int width, height, color, interlace;
+        bool palette_before, palette_after;  // PLTE chunks around the IDAT chunk
+    };
+    const layout layouts[] = {
+        {"window", 256, 64, 2, 0, false, false},
+        {"whole frame", 144, 256, 2, 0, false, false},
+        {"interlaced", 256, 256, 2, 1, false, false},
+        {"palette, whole frame", 144, 256, 3, 0, true, false},
+        {"a second palette", 256, 64, 2, 0, true, true},
+        {"a palette after the data", 256, 64, 2, 1, false, true},
+    };
+    // All-zero rows are sound in every layout: filter type 0, sample 0.
+    const bytes bomb = deflated(bytes((size_t)64 << 20, 0), 9);
+    for (const layout &l : layouts) {
+        SCOPED_TRACE(l.name);
+        // As much again as the frame needs is still read, as the decoder reads it.
+        const size_t twice_the_frame = (size_t)(1 + l.width * (l.color == 2 ? 3 : 1)) * l.height * 2;
+        for (bool far_past : {false, true}) {
+            const bytes data = far_past ? bomb : deflated(bytes(twice_the_frame, 0), 9);
+            bytes file = {137, 80, 78, 71, 13, 10, 26, 10};
+            const bytes header = {0, 0, (unsigned char)(l.width >> 8), (unsigned char)l.width,
+                                  0, 0, (unsigned char)(l.height >> 8), (unsigned char)l.height,
+                                  8, (unsigned char)l.color, 0, 0, (unsigned char)l.interlace};
+            const bytes palette(3 * 256, 128);
+            put_chunk(&file, "IHDR", header);
+            if (l.palette_before) put_chunk(&file, "PLTE", palette);
+            put_chunk(&file, "IDAT", data);
+            if (l.palette_after) put_chunk(&file, "PLTE", palette);
+            put_chunk(&file, "IEND", bytes());
+            if (!far_past) {
+                EXPECT_EQ(refusal_of(file), refusal_none);
+            } else {
+                EXPECT_LT(file.size(), 100000u);
+                EXPECT_TRUE(refused_in_little_memory(file, refusal_png_excess));
+            }
+        }
+    }
 }
 
 // The Paeth filter a pixel at a time gives exactly what the plain filter
