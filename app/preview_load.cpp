@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "app/preview_jpeg.h"
 #include "app/texts.h"
 #include "pipeline/byte_reader.h"
 #include "pipeline/file_structure.h"
@@ -15,7 +16,10 @@
 // the file, or one row of the picture.
 enum { piece_microseconds = 8000, chunk_bytes = 16384 };
 
+// A picture begun is dropped: the reason shows instead.
 static void fail(preview_load *load, const char *problem) {
+    if (load->picture) g_object_unref(load->picture);
+    load->picture = NULL;
     load->problem = problem;
     load->finished = 1;
 }
@@ -75,64 +79,71 @@ static int read_jpeg_header(preview_load *load) {
             fail(load, text_preview_unsupported);
             return 0;
         }
-        load->frame_end = ftell(load->file);
         return size_allowed(load);
     }
     fail(load, text_preview_damaged);
     return 0;
 }
 
-static void on_jpeg_size(GdkPixbufLoader *loader, int, int, gpointer data) {
-    const preview_load *load = (const preview_load *)data;
-    gdk_pixbuf_loader_set_size(loader, load->picture_width, load->picture_height);
-}
-
-
 static void start_jpeg(preview_load *load) {
-    load->loader = gdk_pixbuf_loader_new_with_type("jpeg", NULL);
-    if (!load->loader) {
-        fail(load, text_preview_unsupported);
-        return;
-    }
-    g_signal_connect(load->loader, "size-prepared", G_CALLBACK(on_jpeg_size), load);
+    load->jpeg = jpeg_reader_open(load->file, load->picture_width, load->picture_height);
+    if (!load->jpeg) fail(load, text_preview_unreadable);
 }
 
-// The loader scales to the picture's size when it is closed; until then it
-// holds the photo decoded at 1/8, 1/4, 1/2 or full size, whichever is the
-// smallest that is not smaller than the picture. It gives a picture for a
-// file cut off anywhere after its first scan began, the missing part grey:
-// a whole file has its end marker after the frame header. (In the
-// entropy-coded data a 0xFF byte is always followed by 0x00 or a restart
-// marker, so 0xFF 0xD9 there is the end.)
-static void note_end_marker(preview_load *load, const unsigned char *bytes, size_t count) {
-    for (size_t k = 0; k < count; ++k, ++load->fed) {
-        if (load->fed > load->frame_end && load->last_byte == 0xFF && bytes[k] == 0xD9) load->ended = 1;
-        load->last_byte = bytes[k];
-    }
+// The decoded row under the centre of picture row p, of `rows` in all.
+static int32_t centre_row(int32_t p, int32_t rows, int32_t picture_rows) {
+    return (int32_t)(((int64_t)p * 2 + 1) * rows / ((int64_t)picture_rows * 2));
 }
 
-static void finish_jpeg(preview_load *load) {
-    const int closed = gdk_pixbuf_loader_close(load->loader, NULL);
-    load->loader_closed = 1;
-    GdkPixbuf *picture = gdk_pixbuf_loader_get_pixbuf(load->loader);
-    if (!closed || !picture || !load->ended) {
-        fail(load, text_preview_damaged);
-        return;
+// The columns of picture pixel x: [*first, *end) of `width`.
+static void columns_under(const preview_load *load, int32_t x, int32_t width, int32_t *first, int32_t *end) {
+    *first = (int32_t)((int64_t)x * width / load->picture_width);
+    *end = (int32_t)((int64_t)(x + 1) * width / load->picture_width);
+    if (*end <= *first) *end = *first + 1;
+}
+
+static int make_picture(preview_load *load) {
+    load->picture = gdk_pixbuf_new(GDK_COLORSPACE_RGB, FALSE, 8, load->picture_width, load->picture_height);
+    if (!load->picture) fail(load, text_preview_unreadable);
+    return load->picture != NULL;
+}
+
+// A decoded row of RGB: each picture row it lies under the centre of, the
+// mean of the pixels under each picture pixel.
+static void take_jpeg_row(preview_load *load, const unsigned char *row, int32_t width, int32_t height, int32_t y) {
+    for (; load->picture_rows_made < load->picture_height &&
+           centre_row(load->picture_rows_made, height, load->picture_height) == y;
+         ++load->picture_rows_made) {
+        guchar *out = gdk_pixbuf_get_pixels(load->picture) +
+                      (size_t)load->picture_rows_made * gdk_pixbuf_get_rowstride(load->picture);
+        for (int32_t x = 0; x < load->picture_width; ++x) {
+            int32_t first, end;
+            columns_under(load, x, width, &first, &end);
+            uint32_t sum[3] = {0, 0, 0};
+            for (int32_t s = first; s < end; ++s)
+                for (int c = 0; c < 3; ++c) sum[c] += row[(size_t)s * 3 + (size_t)c];
+            const uint32_t count = (uint32_t)(end - first);
+            for (int c = 0; c < 3; ++c) out[x * 3 + c] = (guchar)((sum[c] + count / 2) / count);
+        }
     }
-    load->picture = (GdkPixbuf *)g_object_ref(picture);
-    load->finished = 1;
 }
 
 static int jpeg_piece(preview_load *load, gint64 deadline) {
-    unsigned char chunk[chunk_bytes];
     do {
-        size_t got = fread(chunk, 1, sizeof chunk, load->file);
-        if (got == 0) {
-            finish_jpeg(load);
+        const unsigned char *row = NULL;
+        int32_t width = 0, height = 0, y = 0;
+        switch (jpeg_reader_step(load->jpeg, &row, &width, &height, &y)) {
+        case jpeg_step_more:
+            break;
+        case jpeg_step_row:
+            if (!load->picture && !make_picture(load)) return 0;
+            take_jpeg_row(load, row, width, height, y);
+            break;
+        case jpeg_step_done:
+            if (load->picture_rows_made < load->picture_height) fail(load, text_preview_damaged);
+            load->finished = 1;
             return 0;
-        }
-        note_end_marker(load, chunk, got);
-        if (!gdk_pixbuf_loader_write(load->loader, chunk, got, NULL)) {
+        case jpeg_step_damaged:
             fail(load, text_preview_damaged);
             return 0;
         }
@@ -145,7 +156,7 @@ static int jpeg_piece(preview_load *load, gint64 deadline) {
 // averaged when the picture is made.
 // The source row under the centre of picture row p.
 static int32_t sampled_row(const preview_load *load, int32_t p) {
-    return (int32_t)(((int64_t)p * 2 + 1) * load->height / ((int64_t)load->picture_height * 2));
+    return centre_row(p, load->height, load->picture_height);
 }
 
 static void on_png_header(png_structp png, png_infop info) {
@@ -204,9 +215,8 @@ static void make_png_picture_row(preview_load *load, int32_t p) {
     const unsigned char *source = load->rows + (size_t)p * load->width * 4;
     guchar *out = gdk_pixbuf_get_pixels(load->picture) + (size_t)p * gdk_pixbuf_get_rowstride(load->picture);
     for (int32_t x = 0; x < load->picture_width; ++x) {
-        int32_t first = (int32_t)((int64_t)x * load->width / load->picture_width);
-        int32_t end = (int32_t)((int64_t)(x + 1) * load->width / load->picture_width);
-        if (end <= first) end = first + 1;
+        int32_t first, end;
+        columns_under(load, x, load->width, &first, &end);
         uint64_t sum[3] = {0, 0, 0};
         for (int32_t s = first; s < end; ++s) {
             const unsigned char *px = source + (size_t)s * 4;
@@ -234,13 +244,7 @@ static int png_piece(preview_load *load, gint64 deadline) {
         } while (!load->png_ended && g_get_monotonic_time() < deadline);
         return 1;
     }
-    if (!load->picture) {
-        load->picture = gdk_pixbuf_new(GDK_COLORSPACE_RGB, FALSE, 8, load->picture_width, load->picture_height);
-        if (!load->picture) {
-            fail(load, text_preview_unreadable);
-            return 0;
-        }
-    }
+    if (!load->picture && !make_picture(load)) return 0;
     do make_png_picture_row(load, load->picture_rows_made++);
     while (load->picture_rows_made < load->picture_height && g_get_monotonic_time() < deadline);
     if (load->picture_rows_made < load->picture_height) return 1;
@@ -286,10 +290,7 @@ int preview_piece(preview_load *load) {
 
 void preview_stop(preview_load *load) {
     if (load->file) fclose(load->file);
-    if (load->loader) {
-        if (!load->loader_closed) gdk_pixbuf_loader_close(load->loader, NULL);
-        g_object_unref(load->loader);
-    }
+    jpeg_reader_close(load->jpeg);
     if (load->png) png_destroy_read_struct(&load->png, load->png_info ? &load->png_info : NULL, NULL);
     free(load->picture_row_of);
     free(load->rows);

@@ -1,9 +1,10 @@
 // The open dialog's preview picture: a photo read in short pieces and made
 // small (at most preview_side pixels on its longer side), as stored (no
-// Exif rotation). A JPEG goes through GdkPixbuf's incremental loader, which
-// decodes it at an eighth of its size when that is enough; a PNG through
-// libpng's progressive reader, which keeps only the rows the picture
-// samples. Neither ever holds the whole photo. No GTK widget is involved.
+// Exif rotation). A JPEG goes through libjpeg, a little at a time, decoded
+// at an eighth of its size when that is enough (preview_jpeg.h); a PNG
+// through libpng's progressive reader, which keeps only the rows the picture
+// samples. Neither ever holds the whole photo's pixels. No GTK widget is
+// involved.
 #pragma once
 
 #include <gdk-pixbuf/gdk-pixbuf.h>
@@ -25,12 +26,7 @@ struct preview_load {
     int finished;                   // 1: picture or problem is final
 
     // JPEG
-    GdkPixbufLoader *loader;
-    int loader_closed;
-    long fed;                       // bytes of the file given to the loader
-    long frame_end;                 // where the frame header ends: no end marker before it counts
-    int ended;                      // the end marker has come by
-    int last_byte;
+    struct jpeg_reader *jpeg;
 
     // PNG
     png_structp png;
@@ -38,7 +34,7 @@ struct preview_load {
     int png_ended;
     int32_t *picture_row_of;        // per source row: the first picture row it gives, or -1
     unsigned char *rows;            // picture_height rows of width × 4 bytes: the sampled source rows
-    int32_t picture_rows_made;
+    int32_t picture_rows_made;      // JPEG and PNG
 };
 
 // Opens the file and reads its header; the picture follows in pieces. The

@@ -2,6 +2,8 @@
 # Fuzzes intake for a while, seeded from the shared corpus and small photos
 # that ImageMagick and libjpeg-turbo make here in every format variant.
 #   fuzz.sh BUILD-DIR SECONDS [TARGET [libFuzzer options...]]
+# No single block may pass 640 MiB, about what the largest frame needs (a
+# 36 MP 16-bit PNG's image data inflated, and room for it to double).
 # TARGET is kadrova_intake_fuzz (intake and crop-and-scale, the default),
 # kadrova_decode_fuzz (intake alone, many more inputs a second) or
 # kadrova_unfilter_fuzz (the PNG filters, fast against plain) or
@@ -53,6 +55,32 @@ if [ -z "$(ls -A "$seeds")" ]; then
   printf '0: 0 0 0 2;\n1: 0 0 0 1;\n2: 0 0 0 0;\n0: 0 0 2 1;\n0: 0 0 1 0;\n1: 0 0 1 0;\n0: 1 5 0 2;\n0: 6 63 0 2;\n0: 1 63 2 1;\n0: 1 63 1 0;\n1: 1 63 0 1;\n1: 1 63 1 0;\n2: 1 63 0 0;\n' > "$seeds/scans.txt"
   cjpeg -sample 2x1 -scans "$seeds/scans.txt" "$seeds/wide.ppm" > "$seeds/window-progressive-refined.jpg"
   rm "$seeds/scans.txt"
+  # The same scans in orders no encoder writes: an AC scan before the DC
+  # scans, a first DC scan again after AC scans, all of them backwards.
+  python3 - "$seeds/window-progressive-refined.jpg" <<'PY'
+import sys
+path = sys.argv[1]
+data = open(path, 'rb').read()
+def scan_end(at):  # past a scan's entropy-coded data: the next marker that is no restart
+    while True:
+        at = data.index(b'\xff', at)
+        if data[at + 1] != 0 and not 0xD0 <= data[at + 1] <= 0xD7:
+            return at
+        at += 2
+first = data.index(b'\xff\xda')
+units, at = [], first
+while data[at:at + 2] != b'\xff\xd9':
+    sos = data.index(b'\xff\xda', at)
+    end = scan_end(sos + 2 + int.from_bytes(data[sos + 2:sos + 4], 'big'))
+    units.append(data[at:end])
+    at = end
+head, tail = data[:first], data[at:]
+orders = {'ac-before-dc': [units[6]] + units[:6] + units[7:],
+          'dc-again-after-ac': units[:7] + [units[0]] + units[7:],
+          'backwards': units[::-1]}
+for name, order in orders.items():
+    open(path.replace('.jpg', '-' + name + '.jpg'), 'wb').write(head + b''.join(order) + tail)
+PY
   convert "$seeds/wide.ppm" -colorspace CMYK "$seeds/wide-cmyk.jpg"
   jpegtran -progressive "$seeds/wide-cmyk.jpg" > "$seeds/window-progressive-cmyk.jpg"
   rm "$seeds/wide-cmyk.jpg"
@@ -89,4 +117,4 @@ fi
 
 exec 9>&-
 exec "$build/fuzz/$target" "$work" "$seeds" -artifact_prefix="$artifacts/" \
-  -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2560 -print_final_stats=1 "$@"
+  -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2560 -malloc_limit_mb=640 -print_final_stats=1 "$@"

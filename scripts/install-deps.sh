@@ -4,8 +4,8 @@
 #   scripts/install-deps.sh --test   also what every test and benchmark needs
 set -euo pipefail
 
-build=(cmake ninja-build g++ pkg-config libstb-dev libgtk-3-dev libpng-dev adwaita-icon-theme)
-test=(zlib1g-dev googletest libgtest-dev libgmock-dev libbenchmark-dev libjpeg62-turbo-dev
+build=(cmake ninja-build g++ pkg-config libstb-dev libgtk-3-dev libpng-dev libjpeg62-turbo-dev adwaita-icon-theme)
+test=(zlib1g-dev googletest libgtest-dev libgmock-dev libbenchmark-dev
       libjpeg-turbo-progs imagemagick xvfb xauth xdotool x11-utils python3 fonts-dejavu-core
       python3-pyatspi at-spi2-core dbus-daemon
       g++-mingw-w64-x86-64 wine wine64 clang-14 libclang-rt-14-dev llvm-14 libvips-tools

@@ -28,6 +28,29 @@ outcome run_preview(const fs::path &path) {
 
 bytes cut(const bytes &file, size_t size) { return bytes(file.begin(), file.begin() + (long)size); }
 
+// What a shell pipeline writes to OUT, given testorig.jpg as IN (and SCANS,
+// a scan script for cjpeg).
+bytes testorig_by(const std::string &pipeline) {
+    const fs::path dir = make_temp_dir();
+    std::string script = "0 1 2: 0 0 0 0;\n1: 1 63 0 0;\n2: 1 63 0 0;\n";
+    for (int k = 1; k < 64; ++k) script += "0: " + std::to_string(k) + " " + std::to_string(k) + " 0 0;\n";
+    write_file(dir / "scans", bytes(script.begin(), script.end()));
+    const std::string command = "cd '" + dir.string() + "' && IN='" + corpus_path("libjpeg-turbo/testorig.jpg").string() +
+                                "' SCANS=scans OUT=photo.jpg && " + pipeline;
+    EXPECT_EQ(system(command.c_str()), 0) << pipeline;
+    bytes file = read_file(dir / "photo.jpg");
+    remove_tree(dir);
+    return file;
+}
+
+// testorig.jpg as cjpeg writes it with the most scans it takes: the DC
+// coefficients, then each AC coefficient of the first component in a scan
+// of its own.
+bytes many_scans() { return testorig_by("djpeg -pnm \"$IN\" | cjpeg -scans \"$SCANS\" > \"$OUT\""); }
+
+// And as ImageMagick writes it in CMYK, which Adobe's files store inverted.
+bytes cmyk() { return testorig_by("convert \"$IN\" -colorspace CMYK \"$OUT\""); }
+
 png_fixture grey_png(int width, int height) {
     png_fixture f;
     f.width = width;
@@ -64,6 +87,8 @@ TEST(Preview, ShowsAPictureOrSaysWhyNot) {
         {"JPEG cut in its scan", cut(jpeg, jpeg.size() / 2), text_preview_damaged, 0, 0},
         {"JPEG without its end marker", cut(jpeg, jpeg.size() - 2), text_preview_damaged, 0, 0},
         {"JPEG with a thumbnail", thumbnailed, NULL, 240, 180},
+        {"progressive JPEG of 100 scans", many_scans(), NULL, 240, 158},
+        {"CMYK JPEG", cmyk(), NULL, 240, 158},
         {"JPEG with a thumbnail, cut in its scan", cut(thumbnailed, thumbnailed.size() - 40), text_preview_damaged, 0, 0},
         {"arithmetic-coded JPEG", read_file(corpus_path("libjpeg-turbo/testimgari.jpg")), text_preview_unsupported, 0, 0},
         {"12-bit JPEG", read_file(corpus_path("libjpeg-turbo/monkey12.jpg")), text_preview_unsupported, 0, 0},
@@ -100,6 +125,32 @@ TEST(Preview, ShowsAPictureOrSaysWhyNot) {
 
 // The picture is laid onto white, as the wallpaper is, and a 16-bit sample
 // keeps its high byte; a 6000 x 6000 photo takes many pieces, not one.
+// The same photo gives much the same picture whether stored in CMYK or in
+// YCbCr with 100 scans.
+TEST(Preview, CmykAndProgressiveJpegsShowTheSamePicture) {
+    const fs::path dir = make_temp_dir();
+    write_file(dir / "baseline.jpg", read_file(corpus_path("libjpeg-turbo/testorig.jpg")));
+    write_file(dir / "cmyk.jpg", cmyk());
+    write_file(dir / "scans.jpg", many_scans());
+    outcome baseline = run_preview(dir / "baseline.jpg");
+    ASSERT_NE(baseline.load.picture, nullptr);
+    const guchar *expected = gdk_pixbuf_get_pixels(baseline.load.picture);
+    const size_t size = (size_t)gdk_pixbuf_get_rowstride(baseline.load.picture) * 158;
+    for (const char *name : {"cmyk.jpg", "scans.jpg"}) {
+        SCOPED_TRACE(name);
+        outcome o = run_preview(dir / name);
+        ASSERT_NE(o.load.picture, nullptr);
+        ASSERT_EQ(gdk_pixbuf_get_rowstride(o.load.picture), gdk_pixbuf_get_rowstride(baseline.load.picture));
+        const guchar *got = gdk_pixbuf_get_pixels(o.load.picture);
+        long difference = 0;
+        for (size_t k = 0; k < size; ++k) difference += labs((long)got[k] - (long)expected[k]);
+        EXPECT_LT(difference / (long)size, 8);
+        preview_stop(&o.load);
+    }
+    preview_stop(&baseline.load);
+    remove_tree(dir);
+}
+
 TEST(Preview, PictureIsTheStoredColoursOnWhite) {
     const fs::path dir = make_temp_dir();
     png_fixture f;
