@@ -8,8 +8,14 @@ set -euo pipefail
 build=$(cd "$1" && pwd)
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
 scratch=$(mktemp -d)
-trap 'rm -rf "$scratch"' EXIT
 export WINEPREFIX="$scratch/prefix" WINEDEBUG=-all
+# The prefix's wineserver writes its registry files as it exits, a few
+# seconds after the last program: it must be gone before the prefix is.
+finish() {
+  if [ -d "$WINEPREFIX" ]; then wineserver -k 2> /dev/null || true; wineserver -w 2> /dev/null || true; fi
+  rm -rf "$scratch"
+}
+trap finish EXIT
 wine_run() { "$source_dir/scripts/wine_run.sh" "$@"; }
 fail() { echo "installer: $*"; exit 1; }
 
