@@ -14,5 +14,5 @@ void limit_decoder_growth(size_t bytes);
 // 1 when the decoder was refused a block since the bound was last set.
 int decoder_growth_refused(void);
 
-// stb_image's STBI_REALLOC.
-void *decoder_grow(void *block, size_t size);
+// stb_image's STBI_REALLOC_SIZED: what the block grows by is zeroed.
+void *decoder_grow(void *block, size_t old_size, size_t size);

@@ -3,6 +3,7 @@
 // or that would make it read or write out of bounds.
 #pragma once
 
+#include <stdint.h>
 #include <stdio.h>
 
 #include "pipeline/intake_refusal.h"
@@ -14,5 +15,7 @@ extern const unsigned char png_signature[8];
 // 1 when the file is a JPEG or PNG whose structure the decoder can be trusted
 // with; 0 otherwise, and `refusal` says why. Reads from the stream's current
 // position on; where the stream is left is unspecified. A JPEG may also give
-// its crop's window, as jpeg_structure_is_sound says; window may be null.
-int file_structure_is_sound(FILE *file, jpeg_window *window, intake_refusal *refusal);
+// its crop's window, as jpeg_structure_is_sound says; window may be null. A
+// PNG gives the bytes of its IDAT chunks together in `png_data_bytes`, which
+// may be null too.
+int file_structure_is_sound(FILE *file, jpeg_window *window, uint64_t *png_data_bytes, intake_refusal *refusal);

@@ -7,7 +7,7 @@ enum intake_refusal {
     refusal_none = 0,
     refusal_unknown_format,    // neither a JPEG nor a PNG
     refusal_cut_off,           // the file ends inside a segment, a chunk or before its end marker
-    refusal_png_chunk,         // a PNG chunk longer than the decoder takes
+    refusal_png_chunk,         // a PNG chunk longer than the decoder takes, or an empty first IDAT chunk
     refusal_segment,           // a JPEG marker segment whose length field is below 2
     refusal_huffman_table,     // a Huffman table the decoder would mishandle
     refusal_quant_table,

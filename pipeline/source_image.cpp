@@ -13,7 +13,8 @@
 int load_source_image_explained(FILE *file, source_image *image, intake_refusal *refusal) {
     // Before the probe: the probe already reads the tables ahead of the frame header.
     jpeg_window window = {};
-    if (!file_structure_is_sound(file, &window, refusal)) return 0;
+    uint64_t png_data_bytes = 0;
+    if (!file_structure_is_sound(file, &window, &png_data_bytes, refusal)) return 0;
     rewind(file);
 
     int width = 0;
@@ -37,6 +38,12 @@ int load_source_image_explained(FILE *file, source_image *image, intake_refusal 
         rewind(file);
         png_window_result png = png_window_decode(file, image, &decoder_growth, refusal);
         if (png != png_window_whole) return png == png_window_read;
+        // The decoder gathers the image data in a block it doubles as it
+        // goes, before inflating it: a sound file may have more of it than
+        // its frame needs, in empty blocks.
+        const uint64_t gathered = 2 * png_data_bytes + 4096;
+        if (decoder_growth != SIZE_MAX && gathered > decoder_growth)
+            decoder_growth = gathered < (uint64_t)SIZE_MAX ? (size_t)gathered : SIZE_MAX;
     }
     if (window.data) {
         // Only the part the crop reads; the decoder gives the same pixels there.

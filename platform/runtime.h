@@ -34,3 +34,5 @@ int delete_file(const path_char *path);
 // misses are most of what decoding a large photo costs.
 void *large_block_malloc(size_t size);
 void *large_block_realloc(void *block, size_t size);
+// The same from calloc: every byte zero.
+void *large_block_zeroed(size_t size);

@@ -28,6 +28,12 @@ void *large_block_malloc(size_t size) {
     return block;
 }
 
+void *large_block_zeroed(size_t size) {
+    void *block = calloc(1, size);
+    advise_huge_pages(block, size);
+    return block;
+}
+
 void *large_block_realloc(void *block, size_t size) {
     void *moved = realloc(block, size);
     advise_huge_pages(moved, size);

@@ -14,3 +14,5 @@ int delete_file(const path_char *path) { return DeleteFileW(path) != 0; }
 void *large_block_malloc(size_t size) { return malloc(size); }
 
 void *large_block_realloc(void *block, size_t size) { return realloc(block, size); }
+
+void *large_block_zeroed(size_t size) { return calloc(1, size); }

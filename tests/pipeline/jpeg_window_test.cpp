@@ -320,7 +320,7 @@ TEST(JpegWindow, TheWindowIsASequentialJpegLibjpegReadsAsTheWholeFile) {
         FILE *stream = stream_of(c.file);
         jpeg_window window = {};
         intake_refusal refusal;
-        ASSERT_EQ(file_structure_is_sound(stream, &window, &refusal), 1);
+        ASSERT_EQ(file_structure_is_sound(stream, &window, NULL, &refusal), 1);
         fclose(stream);
         ASSERT_NE(window.data, nullptr);
         const bytes written(window.data, window.data + window.size);

@@ -4,6 +4,7 @@
 // Photos come from libpng and from the PNG suite; damaged ones are written
 // here from their rows with zlib, called directly.
 #include <gtest/gtest.h>
+#include <malloc.h>
 #include <png.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -437,6 +438,128 @@ TEST(PngWindow, DataInflatingFarPastItsFrameIsRefusedInLittleMemory) {
             }
         }
     }
+}
+
+namespace {
+
+// A DEFLATE stream written bit by bit with the fixed codes.
+struct deflate_bits {
+    bytes out;
+    uint32_t bits = 0;
+    int count = 0;
+    void put(uint32_t value, int n) {  // lowest bit first
+        for (int i = 0; i < n; ++i) {
+            bits |= (value >> i & 1) << count;
+            if (++count == 8) {
+                out.push_back((unsigned char)bits);
+                bits = 0;
+                count = 0;
+            }
+        }
+    }
+    void code(uint32_t value, int n) {  // a Huffman code, highest bit first
+        for (int i = n - 1; i >= 0; --i) put(value >> i & 1, 1);
+    }
+    void fixed(int symbol) {
+        if (symbol < 144) code(0x30 + (uint32_t)symbol, 8);
+        else if (symbol < 256) code(0x190 + (uint32_t)symbol - 144, 9);
+        else if (symbol < 280) code((uint32_t)symbol - 256, 7);
+        else code(0xC0 + (uint32_t)symbol - 280, 8);
+    }
+    bytes zlib() {
+        if (count) out.push_back((unsigned char)bits);
+        // The zlib header, the data, an Adler-32 value the decoder does not check.
+        bytes stream(2 + out.size() + 4, 0);
+        stream[0] = 0x78;
+        stream[1] = 0x01;
+        std::copy(out.begin(), out.end(), stream.begin() + 2);
+        stream.back() = 1;
+        return stream;
+    }
+};
+
+bytes png_of(int width, int height, int color, int interlace, const std::vector<std::pair<const char *, bytes>> &chunks) {
+    bytes file = {137, 80, 78, 71, 13, 10, 26, 10};
+    put_chunk(&file, "IHDR", {0, 0, (unsigned char)(width >> 8), (unsigned char)width, 0, 0, (unsigned char)(height >> 8),
+                              (unsigned char)height, 8, (unsigned char)color, 0, 0, (unsigned char)interlace});
+    for (const auto &c : chunks) put_chunk(&file, c.first, c.second);
+    put_chunk(&file, "IEND", bytes());
+    return file;
+}
+
+}  // namespace
+
+// Streams the window leaves to the decoder, and what it makes of them. A
+// match at distance code 30 or 31, which the decoder takes for a distance of
+// 0, copies bytes it has not written yet: they are zero, whatever the heap
+// held (painted here by malloc in a child process of its own), in a block
+// as the decoder first makes it and in what it grows by. An empty
+// first IDAT chunk, which the decoder copies into a block it has not made,
+// is refused. Empty stored blocks beyond what the frame needs are read.
+TEST(PngWindow, StreamsLeftToTheDecoderGiveNothingTheHeapHeld) {
+    // 86 × 100 RGB: rows of 259 bytes, or interlaced, passes of rows that
+    // come to more than the decoder's first guess, so that it grows its block.
+    size_t interlaced_bytes = 0;
+    for (int p = 0; p < 7; ++p) {
+        const int left[7] = {0, 4, 0, 2, 0, 1, 0}, top[7] = {0, 0, 4, 0, 2, 0, 1};
+        const int step_x[7] = {8, 8, 4, 4, 2, 2, 1}, step_y[7] = {8, 8, 8, 4, 4, 2, 2};
+        const int w = (86 - left[p] + step_x[p] - 1) / step_x[p], h = (100 - top[p] + step_y[p] - 1) / step_y[p];
+        if (w && h) interlaced_bytes += (size_t)(1 + 3 * w) * h;
+    }
+    ASSERT_GT(interlaced_bytes, 259u * 100);
+    for (int interlace : {0, 1})
+    for (int distance_code : {30, 31}) {
+        SCOPED_TRACE(std::to_string(distance_code) + (interlace ? ", interlaced" : ""));
+        deflate_bits d;
+        d.put(1, 1);  // the final block, fixed codes
+        d.put(1, 2);
+        const size_t total = interlace ? interlaced_bytes : 259 * 100;
+        for (size_t k = 0; k < total % 258; ++k) d.fixed(0);
+        for (size_t k = 0; k < total / 258; ++k) {
+            d.fixed(285);  // 258 bytes from 0 bytes back, up to the last one
+            d.code((uint32_t)distance_code, 5);
+        }
+        d.fixed(256);
+        const bytes file = png_of(86, 100, 2, interlace, {{"IDAT", d.zlib()}});
+        fflush(NULL);
+        const pid_t child = fork();
+        if (child == 0) {
+            mallopt(M_PERTURB, 0x5A);
+            mallopt(M_TRIM_THRESHOLD, 64 << 20);
+            free(malloc(120000));  // the heap's top, where the decoder's blocks grow, painted too and kept
+            FILE *stream = stream_of(file);
+            source_image image = {};
+            int black = load_source_image(stream, &image);
+            for (int y = 0; black && y < image.held.height; ++y)
+                for (int x = 0; black && x < image.held.width; ++x) {
+                    const unsigned char *p = source_pixel(&image, image.held.left + x, image.held.top + y);
+                    black = p[0] == 0 && p[1] == 0 && p[2] == 0 && p[3] == 255;
+                }
+            _exit(black ? 0 : 1);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+
+    png_fixture f;
+    f.width = 20;
+    f.height = 30;
+    f.interlaced = true;
+    f.rows.assign(20 * 30 * 3, 90);
+    bytes file = encode_png(&f);
+    const size_t data = (size_t)(std::search(file.begin(), file.end(), "IDAT", "IDAT" + 4) - file.begin()) - 4;
+    const bytes empty = {0, 0, 0, 0, 'I', 'D', 'A', 'T', 0x35, 0xAF, 0x06, 0x1E};
+    file.insert(file.begin() + (ptrdiff_t)data, empty.begin(), empty.end());
+    EXPECT_EQ(refusal_of(file), refusal_png_chunk);
+
+    // One pixel after 40,000 empty stored blocks, 200 KB of them.
+    const unsigned char header[2] = {0x78, 0x01}, empty_block[5] = {0x00, 0x00, 0x00, 0xFF, 0xFF};
+    const unsigned char last_block[13] = {0x01, 4, 0, 0xFB, 0xFF, 0, 10, 20, 30, 0, 0, 0, 1};
+    bytes stored(header, header + 2);
+    for (int k = 0; k < 40000; ++k) stored.insert(stored.end(), empty_block, empty_block + 5);
+    stored.insert(stored.end(), last_block, last_block + 13);
+    EXPECT_EQ(refusal_of(png_of(1, 1, 2, 0, {{"IDAT", stored}})), refusal_none);
 }
 
 // The Paeth filter a pixel at a time gives exactly what the plain filter

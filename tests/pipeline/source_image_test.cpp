@@ -346,7 +346,7 @@ TEST(Intake, JpegWalkAppliesThePixelLimitToTheFrameHeader) {
         FILE *stream = fmemopen(file.data(), file.size(), "rb");
         ASSERT_NE(stream, nullptr);
         intake_refusal refusal;
-        EXPECT_EQ(file_structure_is_sound(stream, NULL, &refusal), c.sound);
+        EXPECT_EQ(file_structure_is_sound(stream, NULL, NULL, &refusal), c.sound);
         EXPECT_EQ(refusal, c.sound ? refusal_none : refusal_frame_size);
         fclose(stream);
     }

@@ -16,7 +16,7 @@
 unsigned char *read_the_whole_way(const bytes &file, int *width, int *height) {
     FILE *stream = stream_of(file);
     intake_refusal refusal;
-    int sound = file_structure_is_sound(stream, NULL, &refusal);
+    int sound = file_structure_is_sound(stream, NULL, NULL, &refusal);
     fclose(stream);
     if (!sound) return NULL;
     return stbi_load_from_memory(file.data(), (int)file.size(), width, height, NULL, 4);
