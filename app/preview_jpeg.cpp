@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include <jpeglib.h>
+#include <jerror.h>
 
 // libjpeg is handed the file's bytes a piece at a time and suspends when it
 // has used them. Taking in a progressive JPEG's scans, it would go on as
@@ -18,6 +19,13 @@ static const size_t read_bytes_at_once = 16384;
 static const size_t input_capacity = 65536 + 2 * read_bytes_at_once;
 enum { block_rows_a_step = 4 };
 
+// What libjpeg may go through in all: a hundred passes over every block,
+// as intake allows, so that scans with little or no data cannot keep it
+// busy for minutes. And no more memory than the largest photo's
+// coefficients take.
+enum { block_passes_allowed = 100 };
+static const long memory_allowed = 512L << 20;
+
 struct jpeg_reader {
     jpeg_decompress_struct decoder;
     jpeg_error_mgr errors;
@@ -25,7 +33,10 @@ struct jpeg_reader {
     jpeg_source_mgr source;
     jpeg_progress_mgr progress;
     int block_rows;       // taken in during this step
+    long block_rows_left; // in all: a scan counts its start and its rows but the last
+    long rows_counted;    // of libjpeg's pass counter
     FILE *file;
+    int32_t width, height;  // the frame header's, as the preview read it
     int32_t picture_width, picture_height;
     int stage;            // 0 header, 1 taking the scans in, 2 rows, 3 to the end marker, 4 done
     size_t held;          // bytes after those libjpeg was given
@@ -40,12 +51,23 @@ static void failed(j_common_ptr decoder) {
     longjmp(j->failed, 1);
 }
 
-static void quietly(j_common_ptr, int) {}  // libjpeg's warnings: a picture with faults is still a picture
+// libjpeg's warnings: a picture with small faults is still a picture, but
+// scan data that ends before its blocks do (libjpeg makes up the rest) and
+// scans in an order that leaves coefficients unset are damage.
+static void warned(j_common_ptr decoder, int level) {
+    const int code = decoder->err->msg_code;
+    if (level < 0 && (code == JWRN_HIT_MARKER || code == JWRN_BOGUS_PROGRESSION)) failed(decoder);
+}
 
-// After each row of blocks libjpeg takes in: once there were enough this
-// step, the bytes it has not used are held back from it.
+// Before each row of blocks libjpeg takes in (and each marker it reads, and
+// each time it goes on after suspending): once there were enough this step,
+// the bytes it has not used are held back from it. Its pass counter counts
+// a scan's start and each row but the scan's last.
 static void took_a_row(j_common_ptr decoder) {
     jpeg_reader *j = (jpeg_reader *)decoder->client_data;
+    j->block_rows_left -= decoder->progress->pass_counter - j->rows_counted;
+    j->rows_counted = decoder->progress->pass_counter;
+    if (j->block_rows_left < 0) failed(decoder);
     if (++j->block_rows < block_rows_a_step) return;
     j->held += j->source.bytes_in_buffer;
     j->source.bytes_in_buffer = 0;
@@ -77,19 +99,22 @@ static void source_skip(j_decompress_ptr decoder, long count) {
 static int create(jpeg_reader *j) {
     if (setjmp(j->failed)) return 0;  // out of memory
     jpeg_create_decompress(&j->decoder);
+    j->decoder.mem->max_memory_to_use = memory_allowed;  // past it, libjpeg fails: it has no backing store
     return 1;
 }
 
-jpeg_reader *jpeg_reader_open(FILE *file, int32_t picture_width, int32_t picture_height) {
+jpeg_reader *jpeg_reader_open(FILE *file, int32_t width, int32_t height, int32_t picture_width, int32_t picture_height) {
     jpeg_reader *j = (jpeg_reader *)calloc(1, sizeof *j);
     if (!j) return NULL;
     j->file = file;
+    j->width = width;
+    j->height = height;
     j->picture_width = picture_width;
     j->picture_height = picture_height;
     j->ration = read_bytes_at_once;
     j->decoder.err = jpeg_std_error(&j->errors);
     j->errors.error_exit = failed;
-    j->errors.emit_message = quietly;
+    j->errors.emit_message = warned;
     j->decoder.client_data = j;
     if (!create(j)) {
         free(j);
@@ -167,6 +192,10 @@ jpeg_step jpeg_reader_step(jpeg_reader *j, const unsigned char **row, int32_t *w
     switch (j->stage) {
     case 0:
         if (jpeg_read_header(d, TRUE) != JPEG_HEADER_OK) break;
+        // The frame the size rule was applied to, and no other.
+        if (d->image_width != (JDIMENSION)j->width || d->image_height != (JDIMENSION)j->height)
+            return jpeg_step_damaged;
+        j->block_rows_left = block_passes_allowed * (long)d->num_components * (long)d->total_iMCU_rows;
         choose_output(j);
         j->stage = 1;
         return jpeg_step_more;

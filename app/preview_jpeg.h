@@ -10,8 +10,10 @@
 
 struct jpeg_reader;
 
-// After the frame header was found sound; null when out of memory.
-jpeg_reader *jpeg_reader_open(FILE *file, int32_t picture_width, int32_t picture_height);
+// The file from its start, whose frame header was found to be `width` ×
+// `height`, within the limits; null when out of memory. libjpeg must find the
+// same frame.
+jpeg_reader *jpeg_reader_open(FILE *file, int32_t width, int32_t height, int32_t picture_width, int32_t picture_height);
 
 enum jpeg_step { jpeg_step_more, jpeg_step_row, jpeg_step_done, jpeg_step_damaged };
 

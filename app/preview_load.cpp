@@ -12,9 +12,10 @@
 #include "platform/runtime.h"
 
 // Work per piece: a piece stops taking more once this much time has gone.
-// What one step can take beyond it is bounded by the step's size: 16 KiB of
-// the file, or one row of the picture.
-enum { piece_microseconds = 8000, chunk_bytes = 16384 };
+// What one step can take beyond it is bounded by the step's size: a JPEG
+// reader's step (preview_jpeg.h), a kilobyte of PNG data (which inflates to
+// a megabyte of rows at the most), or one row of the picture.
+enum { piece_microseconds = 8000, png_slice_bytes = 1024 };
 
 // A picture begun is dropped: the reason shows instead.
 static void fail(preview_load *load, const char *problem) {
@@ -63,7 +64,8 @@ static int read_jpeg_header(preview_load *load) {
         do marker = getc(load->file);
         while (marker == 0xFF);
         if (marker < 0 || marker == 0xD9 || marker == 0xDA) break;  // an end, or a scan before any frame
-        if (marker == 0x01 || (marker >= 0xD0 && marker <= 0xD7)) continue;  // no length
+        // No length: as libjpeg does, 0xFF 0x00 is passed over too.
+        if (marker == 0x00 || marker == 0x01 || (marker >= 0xD0 && marker <= 0xD7)) continue;
         int length = read_u16(load->file);
         if (length < 2) break;
         const int frame = marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 && marker != 0xCC;
@@ -86,7 +88,7 @@ static int read_jpeg_header(preview_load *load) {
 }
 
 static void start_jpeg(preview_load *load) {
-    load->jpeg = jpeg_reader_open(load->file, load->picture_width, load->picture_height);
+    load->jpeg = jpeg_reader_open(load->file, load->width, load->height, load->picture_width, load->picture_height);
     if (!load->jpeg) fail(load, text_preview_unreadable);
 }
 
@@ -233,14 +235,20 @@ static int png_piece(preview_load *load, gint64 deadline) {
         return 0;
     }
     if (!load->png_ended) {
-        unsigned char chunk[chunk_bytes];
         do {
-            size_t got = fread(chunk, 1, sizeof chunk, load->file);
-            if (got == 0) {
-                fail(load, text_preview_damaged);  // cut off before its end
-                return 0;
+            if (load->png_input_at == load->png_input_end) {
+                const size_t got = fread(load->png_input, 1, sizeof load->png_input, load->file);
+                if (got == 0) {
+                    fail(load, text_preview_damaged);  // cut off before its end
+                    return 0;
+                }
+                load->png_input_at = 0;
+                load->png_input_end = got;
             }
-            png_process_data(load->png, load->png_info, chunk, got);
+            const size_t left = load->png_input_end - load->png_input_at;
+            const size_t n = left < (size_t)png_slice_bytes ? left : (size_t)png_slice_bytes;
+            load->png_input_at += n;
+            png_process_data(load->png, load->png_info, load->png_input + load->png_input_at - n, n);
         } while (!load->png_ended && g_get_monotonic_time() < deadline);
         return 1;
     }

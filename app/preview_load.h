@@ -30,6 +30,8 @@ struct preview_load {
 
     // PNG
     png_structp png;
+    unsigned char png_input[16384];  // read from the file; libpng is given it a slice at a time
+    size_t png_input_at, png_input_end;
     png_infop png_info;
     int png_ended;
     int32_t *picture_row_of;        // per source row: the first picture row it gives, or -1

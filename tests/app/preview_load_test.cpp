@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <png.h>
 
+#include "app/preview_jpeg.h"
 #include "app/preview_load.h"
 #include "app/texts.h"
 #include "tests/support/fixtures.h"
@@ -148,6 +149,66 @@ TEST(Preview, CmykAndProgressiveJpegsShowTheSamePicture) {
         preview_stop(&o.load);
     }
     preview_stop(&baseline.load);
+    remove_tree(dir);
+}
+
+// libjpeg reads no more than intake would: a JPEG whose scans pass over its
+// blocks more than a hundred times, or whose scan data ends before its
+// blocks do, is damaged, and so is one whose frame is not the one the
+// preview's own walk found and applied the size rule to (hidden from that
+// walk behind 0xFF 0x00, which libjpeg passes over).
+TEST(Preview, ReadsNoMoreThanIntakeWould) {
+    const fs::path dir = make_temp_dir();
+    const progressive_scan dc = {0, 0, 0, 0, {0, 0}}, ac = {1, 63, 0, 0, {0, 0}}, no_data = {0, 0, 0, 0, {}};
+    std::vector<progressive_scan> few(50, ac), many(150, ac);
+    few.insert(few.begin(), dc);
+    many.insert(many.begin(), dc);
+    // A 100 x 100 frame in an APP1 segment that the walk would take 0xFF 0x00
+    // to run over, and the 20000 x 20000 frame before it that libjpeg reads.
+    const unsigned char large[] = {0xFF, 0xC2, 0, 11, 8, 0x4E, 0x20, 0x4E, 0x20, 1, 1, 0x11, 0};
+    const unsigned char small[] = {0xFF, 0xC2, 0, 11, 8, 0, 100, 0, 100, 1, 1, 0x11, 0};
+    const unsigned char start[] = {0xFF, 0xD8, 0xFF, 0x00, 0, 2 + sizeof large + 4};
+    const unsigned char app1[] = {0xFF, 0xE1, 0, 2 + sizeof small};
+    bytes hidden(start, start + sizeof start);
+    hidden.insert(hidden.end(), large, large + sizeof large);
+    hidden.insert(hidden.end(), app1, app1 + sizeof app1);
+    hidden.insert(hidden.end(), small, small + sizeof small);
+    const bytes rest = progressive_grey({dc});
+    hidden.insert(hidden.end(), rest.begin() + 2, rest.begin() + 2 + 69);  // the quantisation table
+    hidden.insert(hidden.end(), rest.begin() + 2 + 69 + 13, rest.end());   // the Huffman tables and the scan
+    struct {
+        const char *name;
+        bytes file;
+        const char *problem;
+    } cases[] = {
+        {"51 scans", progressive_grey(few), NULL},
+        {"151 scans", progressive_grey(many), text_preview_damaged},
+        {"a scan without data", progressive_grey({no_data}), text_preview_damaged},
+        {"a frame the walk does not see", hidden, text_preview_damaged},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        write_file(dir / "photo.jpg", c.file);
+        outcome o = run_preview(dir / "photo.jpg");
+        EXPECT_TRUE(o.load.finished);
+        if (c.problem) EXPECT_STREQ(o.problem, c.problem);
+        else EXPECT_NE(o.load.picture, nullptr);
+        preview_stop(&o.load);
+    }
+    // The reader itself: the frame it is told of, or none.
+    for (int told : {227, 228}) {
+        FILE *file = fopen(corpus_path("libjpeg-turbo/testorig.jpg").c_str(), "rb");
+        jpeg_reader *reader = jpeg_reader_open(file, told, 149, 240, 158);
+        ASSERT_NE(reader, nullptr);
+        jpeg_step step;
+        const unsigned char *row;
+        int32_t width, height, y;
+        do step = jpeg_reader_step(reader, &row, &width, &height, &y);
+        while (step == jpeg_step_more || step == jpeg_step_row);
+        EXPECT_EQ(step, told == 227 ? jpeg_step_done : jpeg_step_damaged) << told;
+        jpeg_reader_close(reader);
+        fclose(file);
+    }
     remove_tree(dir);
 }
 

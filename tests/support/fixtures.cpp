@@ -119,3 +119,32 @@ decoded_jpeg decode_jpeg(const bytes &file) {
     jpeg_destroy_decompress(&cinfo);
     return result;
 }
+
+void put_entropy_coded(bytes *file, std::vector<int> bits) {
+    while (bits.size() % 8) bits.push_back(1);
+    for (size_t k = 0; k < bits.size(); k += 8) {
+        unsigned char byte = 0;
+        for (size_t b = 0; b < 8; ++b) byte = (unsigned char)(byte << 1 | bits[k + b]);
+        file->push_back(byte);
+        if (byte == 0xFF) file->push_back(0x00);
+    }
+}
+
+bytes progressive_grey(const std::vector<progressive_scan> &scans) {
+    bytes file = {0xFF, 0xD8, 0xFF, 0xDB, 0x00, 0x43, 0x00};
+    file.insert(file.end(), 64, 1);
+    const unsigned char tables[] = {
+        0xFF, 0xC2, 0x00, 0x0B, 8, 0x00, 0x08, 0x00, 0x08, 1, 1, 0x11, 0,                             // frame
+        0xFF, 0xC4, 0x00, 0x14, 0x00, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x00,           // DC
+        0xFF, 0xC4, 0x00, 0x16, 0x10, 0, 3, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x00, 0x04, 0x01};  // AC
+    file.insert(file.end(), tables, tables + sizeof tables);
+    for (const progressive_scan &scan : scans) {
+        const unsigned char sos[] = {0xFF, 0xDA, 0x00, 0x08, 1, 1, 0x00, (unsigned char)scan.start,
+                                     (unsigned char)scan.end, (unsigned char)(scan.high << 4 | scan.low)};
+        file.insert(file.end(), sos, sos + sizeof sos);
+        put_entropy_coded(&file, scan.bits);
+    }
+    file.push_back(0xFF);
+    file.push_back(0xD9);
+    return file;
+}

@@ -43,3 +43,21 @@ struct decoded_jpeg {
 };
 decoded_jpeg decode_jpeg(const bytes &file);
 
+
+// JPEGs written by hand, byte by byte, for what no encoder writes.
+
+// Bits as a scan's entropy-coded data, appended to `file`: padded with 1
+// bits to the byte, a 0 byte stuffed after each 0xFF.
+void put_entropy_coded(bytes *file, std::vector<int> bits);
+
+// A progressive scan of the one block of an 8 × 8 grey JPEG: its spectral
+// band, successive approximation and entropy-coded bits.
+struct progressive_scan {
+    int start, end, high, low;
+    std::vector<int> bits;
+};
+
+// That JPEG with the scans given. Its tables: every quantisation value 1;
+// one DC code, "00" for a difference of 0; AC codes "00" end of band, "01"
+// a 4-bit value, "10" a 1-bit value.
+bytes progressive_grey(const std::vector<progressive_scan> &scans);
