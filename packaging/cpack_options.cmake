@@ -1,5 +1,15 @@
-# Read by cpack for each generator: the Windows installer is named
-# kadrova-<version>-win64-setup.exe, beside kadrova-<version>-win64.zip.
+# Read by cpack for each generator.
+
+# The files in every package carry the source's date
+# (packaging/source_date.cmake), unless whoever runs cpack sets
+# SOURCE_DATE_EPOCH: cpack dates the Debian package and the zip by it,
+# packaging/makensis-amd64.sh the installer's files.
+if("$ENV{SOURCE_DATE_EPOCH}" STREQUAL "")
+  set(ENV{SOURCE_DATE_EPOCH} ${CPACK_KADROVA_SOURCE_DATE_EPOCH})
+endif()
+
+# The Windows installer is named kadrova-<version>-win64-setup.exe, beside
+# kadrova-<version>-win64.zip.
 if(CPACK_GENERATOR STREQUAL "NSIS")
   set(CPACK_PACKAGE_FILE_NAME "${CPACK_PACKAGE_FILE_NAME}-setup")
 endif()
