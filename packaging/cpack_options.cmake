@@ -2,8 +2,9 @@
 
 # The files in every package carry the source's date
 # (packaging/source_date.cmake), unless whoever runs cpack sets
-# SOURCE_DATE_EPOCH: cpack dates the Debian package and the zip by it,
-# packaging/makensis-amd64.sh the installer's files.
+# SOURCE_DATE_EPOCH: cpack and dpkg-deb date the Debian package by it
+# (packaging/pack_again.cmake), packaging/makensis-amd64.sh the installer's
+# files, packaging/write_zip.py the zip's.
 if("$ENV{SOURCE_DATE_EPOCH}" STREQUAL "")
   set(ENV{SOURCE_DATE_EPOCH} ${CPACK_KADROVA_SOURCE_DATE_EPOCH})
 endif()
