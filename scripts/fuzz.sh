@@ -4,9 +4,7 @@
 #   fuzz.sh BUILD-DIR SECONDS [TARGET [libFuzzer options...]]
 # TARGET is kadrova_intake_fuzz (intake and crop-and-scale, the default),
 # kadrova_decode_fuzz (intake alone, many more inputs a second) or
-# kadrova_unfilter_fuzz (the PNG filters, fast against plain) or
-# kadrova_inflate_fuzz (the PNG window's inflater against zlib and stb_image's
-# own; seeded with raw DEFLATE streams that zlib writes here).
+# kadrova_unfilter_fuzz (the PNG filters, fast against plain).
 # New crashes land in BUILD-DIR/fuzz-artifacts; copy each into
 # fuzz/regressions/ once intake refuses it.
 set -euo pipefail
@@ -63,28 +61,6 @@ if [ -z "$(ls -A "$seeds")" ]; then
   convert "$seeds/small.ppm" -colors 16 "PNG8:$seeds/palette.png"
   convert "$seeds/small.ppm" -alpha set -channel A -evaluate set 50% "$seeds/alpha.png"
   rm "$seeds/small.ppm"
-fi
-
-if [ "$target" = kadrova_inflate_fuzz ]; then
-  seeds=$build/fuzz-seeds-inflate
-  mkdir -p "$seeds"
-  if [ -z "$(ls -A "$seeds")" ]; then
-    # One byte that says how the input is cut, then the stream: small images
-    # and text in every strategy, flushed now and then.
-    python3 - "$seeds" "$corpus"/pngsuite/basn2c08.png "$corpus"/pngsuite/f04n2c08.png "$here/README.md" <<'PY'
-import sys, zlib
-out, sources = sys.argv[1], sys.argv[2:]
-n = 0
-for source in sources:
-    data = open(source, 'rb').read()[:6000]
-    for level in (0, 1, 6, 9):
-        for strategy in (zlib.Z_DEFAULT_STRATEGY, zlib.Z_FILTERED, zlib.Z_HUFFMAN_ONLY, zlib.Z_RLE, zlib.Z_FIXED):
-            c = zlib.compressobj(level, zlib.DEFLATED, -15, 9, strategy)
-            stream = c.compress(data[:len(data) // 2]) + c.flush(zlib.Z_FULL_FLUSH) + c.compress(data[len(data) // 2:]) + c.flush()
-            open('%s/stream-%03d' % (out, n), 'wb').write(bytes([n * 37 % 256]) + stream + b'\x01\x02\x03\x04')
-            n += 1
-PY
-  fi
 fi
 
 exec 9>&-
