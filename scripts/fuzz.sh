@@ -60,6 +60,10 @@ if [ -z "$(ls -A "$seeds")" ]; then
   convert "$seeds/small.ppm" -depth 16 "$seeds/deep.png"
   convert "$seeds/small.ppm" -colors 16 "PNG8:$seeds/palette.png"
   convert "$seeds/small.ppm" -alpha set -channel A -evaluate set 50% "$seeds/alpha.png"
+  # Image data stored, at zlib's best and in each of its strategies.
+  for compression in level=0 level=9 strategy=1 strategy=2 strategy=3 strategy=4; do
+    convert "$seeds/small.ppm" -define "png:compression-$compression" "$seeds/compression-${compression/=/-}.png"
+  done
   rm "$seeds/small.ppm"
 fi
 
