@@ -485,6 +485,7 @@ struct odd_stream {
     bytes deflate;        // blocks after the one that holds the row's filter type
     bool decoder_reads;   // stb_image reads the file
     bool window;          // and so does the window, with ISA-L
+    size_t after = 4;     // bytes after the stream, where the Adler-32 goes
 };
 
 // DEFLATE written bit by bit. Every stream makes a PNG of one row of grey
@@ -541,6 +542,22 @@ std::vector<odd_stream> odd_streams() {
         fixed_literals(&w, "abcd");
         fixed_symbol(&w, 256);
         cases.push_back({"no final block", w.done(), false, false});
+    }
+    // The end code's last bit the last of a byte, where the decoder, which
+    // reads ahead 16 bits to decode a code, has read the bytes after the
+    // stream as it comes: with 1 of them it refuses the file, with 2 it
+    // reads it.
+    for (size_t after : {0, 1, 2}) {
+        bit_writer w;
+        w.put(1, 1);
+        w.put(1, 2);
+        for (int i = 0; i < 6; ++i) fixed_symbol(&w, 200);  // 9 bits each
+        fixed_literals(&w, "ab");
+        fixed_symbol(&w, 256);
+        EXPECT_EQ(w.n, 0);
+        odd_stream c = {std::to_string(after) + " bytes after a stream that ends a byte", w.done(), after == 2, after == 2};
+        c.after = after;
+        cases.push_back(c);
     }
     // A stored block between coded ones, at every bit position and length
     // of the literals before it.
@@ -706,15 +723,15 @@ TEST(PngWindow, OddDeflateStreamsAreReadOrLeftAsTheWholeFile) {
         SCOPED_TRACE(c.name);
         bytes stream = start;
         stream.insert(stream.end(), c.deflate.begin(), c.deflate.end());
-        const bytes after = {0xFF, 0xFF, 0xFF, 0xFF};  // where the Adler-32 goes, which neither reads
-        stream.insert(stream.end(), after.begin(), after.end());
+        stream.insert(stream.end(), c.after, 0xFF);  // where the Adler-32 goes, which neither reads
         int length = 0;
         char *row = stbi_zlib_decode_malloc_guesssize_headerflag((const char *)stream.data(), (int)stream.size(), 256,
                                                                  &length, 1);
+        const bool decoded = row != NULL;
         free(row);
         // Where the decoder refuses the stream, a row as wide as the window
         // would read from a few bytes of it.
-        const int width = row ? length - 1 : 4;
+        const int width = decoded ? length - 1 : 4;
         const bytes file = png_of(width, 1, PNG_COLOR_TYPE_GRAY, stream, true);
         int w, h;
         unsigned char *whole = read_the_whole_way(file, &w, &h);
