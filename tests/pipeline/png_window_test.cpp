@@ -2,7 +2,8 @@
 // every pixel there, and so the whole raster, must be what stb_image gives
 // for the whole file, and intake must read exactly the files it reads.
 // Photos come from libpng and from the PNG suite; damaged ones are written
-// here from their rows with zlib, called directly.
+// here from their rows with zlib, called directly, and DEFLATE that no
+// encoder writes bit by bit.
 #include <gtest/gtest.h>
 #include <png.h>
 #include <stb/stb_image.h>
