@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The Windows installer under Wine, in a prefix of its own: it installs
-# silently under Program Files, with a Start-menu entry that shows
+# silently under Program Files, the program's and ISA-L's licences beside
+# kadrova.exe, with a Start-menu entry that shows
 # kadrova.ico and an entry in the list of installed programs; the installed
 # program starts until its open dialog shows; the uninstaller leaves nothing.
 #   check_windows_installer.sh BUILD-DIR
@@ -27,7 +28,7 @@ wine_run "$setup" /S
 wineserver -w
 drive_c="$WINEPREFIX/drive_c"
 folder="$drive_c/Program Files/Kadrova"
-for name in kadrova.exe kadrova.ico Uninstall.exe; do
+for name in kadrova.exe kadrova.ico LICENSE.txt ISA-L-LICENSE.txt Uninstall.exe; do
   test -f "$folder/$name" || fail "no $name in Program Files\\Kadrova"
 done
 cmp -s "$folder/kadrova.ico" "$source_dir/packaging/kadrova.ico" || fail "kadrova.ico is not the project's icon"

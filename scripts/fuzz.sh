@@ -6,9 +6,7 @@
 # 36 MP 16-bit PNG's image data inflated, and room for it to double).
 # TARGET is kadrova_intake_fuzz (intake and crop-and-scale, the default),
 # kadrova_decode_fuzz (intake alone, many more inputs a second) or
-# kadrova_unfilter_fuzz (the PNG filters, fast against plain) or
-# kadrova_inflate_fuzz (the PNG window's inflater against zlib and stb_image's
-# own; seeded with raw DEFLATE streams that zlib writes here).
+# kadrova_unfilter_fuzz (the PNG filters, fast against plain).
 # New crashes land in BUILD-DIR/fuzz-artifacts; copy each into
 # fuzz/regressions/ once intake refuses it.
 set -euo pipefail
@@ -90,29 +88,11 @@ PY
   convert "$seeds/small.ppm" -depth 16 "$seeds/deep.png"
   convert "$seeds/small.ppm" -colors 16 "PNG8:$seeds/palette.png"
   convert "$seeds/small.ppm" -alpha set -channel A -evaluate set 50% "$seeds/alpha.png"
+  # Image data stored, at zlib's best and in each of its strategies.
+  for compression in level=0 level=9 strategy=1 strategy=2 strategy=3 strategy=4; do
+    convert "$seeds/small.ppm" -define "png:compression-$compression" "$seeds/compression-${compression/=/-}.png"
+  done
   rm "$seeds/small.ppm"
-fi
-
-if [ "$target" = kadrova_inflate_fuzz ]; then
-  seeds=$build/fuzz-seeds-inflate
-  mkdir -p "$seeds"
-  if [ -z "$(ls -A "$seeds")" ]; then
-    # One byte that says how the input is cut, then the stream: small images
-    # and text in every strategy, flushed now and then.
-    python3 - "$seeds" "$corpus"/pngsuite/basn2c08.png "$corpus"/pngsuite/f04n2c08.png "$here/README.md" <<'PY'
-import sys, zlib
-out, sources = sys.argv[1], sys.argv[2:]
-n = 0
-for source in sources:
-    data = open(source, 'rb').read()[:6000]
-    for level in (0, 1, 6, 9):
-        for strategy in (zlib.Z_DEFAULT_STRATEGY, zlib.Z_FILTERED, zlib.Z_HUFFMAN_ONLY, zlib.Z_RLE, zlib.Z_FIXED):
-            c = zlib.compressobj(level, zlib.DEFLATED, -15, 9, strategy)
-            stream = c.compress(data[:len(data) // 2]) + c.flush(zlib.Z_FULL_FLUSH) + c.compress(data[len(data) // 2:]) + c.flush()
-            open('%s/stream-%03d' % (out, n), 'wb').write(bytes([n * 37 % 256]) + stream + b'\x01\x02\x03\x04')
-            n += 1
-PY
-  fi
 fi
 
 exec 9>&-

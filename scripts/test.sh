@@ -19,7 +19,6 @@ for preset in default sanitize mingw fuzz; do
 done
 
 echo "== bounded fuzzing"
-scripts/fuzz.sh build-fuzz 100 kadrova_decode_fuzz -seed=1
+scripts/fuzz.sh build-fuzz 160 kadrova_decode_fuzz -seed=1
 scripts/fuzz.sh build-fuzz 80 kadrova_intake_fuzz -seed=1
 scripts/fuzz.sh build-fuzz 20 kadrova_unfilter_fuzz -seed=1
-scripts/fuzz.sh build-fuzz 60 kadrova_inflate_fuzz -seed=1

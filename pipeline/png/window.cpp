@@ -3,19 +3,21 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <isa-l/igzip_lib.h>
+
 #include "pipeline/byte_reader.h"
 #include "pipeline/crop_geometry.h"
 #include "pipeline/file_structure.h"
-#include "pipeline/png/inflate.h"
 #include "pipeline/png/rows.h"
 #include "platform/runtime.h"
 
 struct png_walk {
     byte_reader reader;
     png_format format;
-    inflater z;  // zeroed until the window is set up, which closing allows
+    inflate_state *z;      // ISA-L's, which keeps the 32 KiB later matches reach back into
+    unsigned char *out;    // a step of inflated data
     unsigned char zlib_header[2];  // the stream's first two bytes, before the DEFLATE data
-    unsigned char *input;  // IDAT data gathered for the inflater
+    unsigned char *input;  // IDAT data gathered for ISA-L
     size_t input_length;
     int header_bytes;
     int stream_end;
@@ -154,12 +156,12 @@ static void finish_row(png_walk *w) {
     if (!png_row_to_rgba(f, row + 1, (uint32_t)w->keep.left, (uint32_t)w->keep.width, out)) w->palette_beyond = 1;
 }
 
-// What a run of the inflater made: into the rows, and past them counted.
-// 0 once it goes on far past the frame.
+// What a step of ISA-L made: into the rows, and past them counted. 0 once
+// it goes on far past the frame.
 static int take_output(png_walk *w) {
     const size_t stride = 1 + w->format.row_bytes;
-    const unsigned char *p = w->z.out + w->z.out_from;
-    size_t n = w->z.out_at - w->z.out_from;
+    const unsigned char *p = w->out;
+    size_t n = (size_t)(w->z->next_out - w->out);
     while (n > 0 && w->pass < 7) {
         unsigned char *row = w->rows + (w->rows_done & 1) * stride;
         const size_t k = n < w->row_size - w->row_filled ? n : w->row_size - w->row_filled;
@@ -174,37 +176,40 @@ static int take_output(png_walk *w) {
     return w->excess <= w->frame_bytes;
 }
 
-// Inflates the gathered input, up to what it cannot use yet, which is kept
-// for the next time. 0 when the stream is not sound, or goes on far past
-// the frame.
+static const size_t input_capacity = 1 << 16;
+static const uint32_t output_step = 1 << 18;
+
+// Inflates the gathered input, a step of output at a time, up to what ISA-L
+// cannot use yet (it keeps a block header's first bytes itself until the
+// rest comes). 0 when the stream is not sound, or goes on far past the frame.
 static int inflate_input(png_walk *w, int input_ends) {
-    inflater *z = &w->z;
-    z->in = w->input;
-    z->in_end = w->input + w->input_length;
-    z->input_ends = input_ends;
-    for (;;) {
-        const inflate_status status = inflater_run(z);
-        if (status == inflate_failed || !take_output(w)) return 0;
-        if (status == inflate_ended) {
+    inflate_state *z = w->z;
+    z->next_in = w->input;
+    z->avail_in = (uint32_t)w->input_length;
+    do {
+        z->next_out = w->out;
+        z->avail_out = output_step;
+        if (isal_inflate(z) != ISAL_DECOMP_OK || !take_output(w)) return 0;
+        if (z->block_state == ISAL_BLOCK_FINISH) {
             w->stream_end = 1;
-            w->after_end += z->held_back + (size_t)(z->in_end - z->in);
+            // The bytes it read ahead past the stream's last one, and those
+            // it did not get to.
+            w->after_end += z->avail_in + (uint32_t)z->read_in_length / 8;
             w->input_length = 0;
             return 1;
         }
-        if (status == inflate_needs_input) break;
-    }
+    } while (z->avail_out == 0);
     if (input_ends) return 0;
-    w->input_length = (size_t)(z->in_end - z->in);
-    memmove(w->input, z->in, w->input_length);
-    return 1;
+    w->input_length = z->avail_in;
+    memmove(w->input, z->next_in, w->input_length);
+    // A full buffer it took nothing of would never make room for more.
+    return w->input_length < input_capacity;
 }
 
-static const size_t input_capacity = 1 << 16;
-static_assert(input_capacity > inflate_header_input, "room for more input whenever the inflater asks for it");
-
 // The bytes of an IDAT chunk, as they come. The stream's two header bytes
-// are checked as the decoder checks them; the inflater takes the rest and
-// never looks at the Adler-32 check value, which the decoder ignores too.
+// are checked as the decoder checks them; ISA-L takes the rest as raw
+// DEFLATE and so never looks at the Adler-32 check value, which the decoder
+// ignores too.
 static int feed(png_walk *w, uint32_t length, int *sound) {
     byte_reader *r = &w->reader;
     while (length > 0) {
@@ -242,7 +247,8 @@ static int feed(png_walk *w, uint32_t length, int *sound) {
 // Once the header is known: the crop's part, where the window can hold it
 // (a PNG that is not interlaced, the crop leaving something out of its
 // frame). Otherwise the decoder reads the file, png_window_whole, and for a
-// palette the rows are only walked to check their indices ahead of it.
+// palette the rows are only walked, through ISA-L, to check their indices
+// ahead of it.
 static png_window_result start_window(png_walk *w, intake_refusal *refusal) {
     const png_format *f = &w->format;
     crop_span columns, rows;
@@ -268,11 +274,13 @@ static png_window_result start_window(png_walk *w, intake_refusal *refusal) {
     next_pass(w);
     w->rows = (unsigned char *)malloc(2 * (1 + f->row_bytes));
     w->input = (unsigned char *)malloc(input_capacity);
-    const int inflating = inflater_open(&w->z);
-    if (!w->rows || !w->input || !inflating) {
+    w->out = (unsigned char *)malloc(output_step);
+    w->z = (inflate_state *)calloc(1, sizeof *w->z);
+    if (!w->rows || !w->input || !w->out || !w->z) {
         *refusal = refusal_out_of_memory;
         return png_window_refused;
     }
+    isal_inflate_init(w->z);  // raw DEFLATE: the zlib header is read here
     return png_window_read;
 }
 
@@ -428,7 +436,8 @@ png_window_result png_window_decode(FILE *file, source_image *image, size_t *dec
     } else {
         free(w->pixels);
     }
-    inflater_close(&w->z);
+    free(w->z);
+    free(w->out);
     free(w->input);
     free(w->rows);
     free(w);

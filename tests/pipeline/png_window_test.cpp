@@ -2,10 +2,12 @@
 // every pixel there, and so the whole raster, must be what stb_image gives
 // for the whole file, and intake must read exactly the files it reads.
 // Photos come from libpng and from the PNG suite; damaged ones are written
-// here from their rows with zlib, called directly.
+// here from their rows with zlib, called directly, and DEFLATE that no
+// encoder writes bit by bit.
 #include <gtest/gtest.h>
 #include <malloc.h>
 #include <png.h>
+#include <stb/stb_image.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -103,14 +105,18 @@ void put_chunk(bytes *out, const char *type, const bytes &body, bool right_crc =
     out->insert(out->end(), c, c + 4);
 }
 
-bytes rgb_png(int width, int height, const bytes &stream, bool right_crc = true) {
+bytes png_of(int width, int height, int color_type, const bytes &stream, bool right_crc) {
     bytes out = {137, 80, 78, 71, 13, 10, 26, 10};
     const bytes header = {0, 0, (unsigned char)(width >> 8), (unsigned char)width, 0, 0, (unsigned char)(height >> 8),
-                          (unsigned char)height, 8, 2, 0, 0, 0};
+                          (unsigned char)height, 8, (unsigned char)color_type, 0, 0, 0};
     put_chunk(&out, "IHDR", header);
     put_chunk(&out, "IDAT", stream, right_crc);
     put_chunk(&out, "IEND", bytes());
     return out;
+}
+
+bytes rgb_png(int width, int height, const bytes &stream, bool right_crc = true) {
+    return png_of(width, height, PNG_COLOR_TYPE_RGB, stream, right_crc);
 }
 
 // An RGB PNG whose stream is cut into IDAT chunks of the given sizes, in
@@ -130,28 +136,22 @@ bytes rgb_png_in_chunks(int width, int height, const bytes &stream, const std::v
     return out;
 }
 
-bytes deflated(const bytes &raw, int level = 6) {
-    uLongf size = compressBound((uLong)raw.size());
-    bytes out(size);
-    EXPECT_EQ(compress2(out.data(), &size, raw.data(), (uLong)raw.size(), level), Z_OK);
-    out.resize(size);
-    return out;
-}
-
-// A zlib stream flushed every `every` bytes: block headers everywhere.
-bytes deflated_flushed(const bytes &raw, size_t every) {
+// A zlib stream as zlib's deflate writes it, at a level and in a strategy,
+// flushed every `flush_every` bytes unless 0: block headers everywhere.
+bytes deflated(const bytes &raw, int level = 6, int strategy = Z_DEFAULT_STRATEGY, size_t flush_every = 0) {
     z_stream s = {};
-    EXPECT_EQ(deflateInit(&s, 6), Z_OK);
-    bytes out(deflateBound(&s, (uLong)raw.size()) + raw.size() / every * 16 + 64);
+    EXPECT_EQ(deflateInit2(&s, level, Z_DEFLATED, 15, 8, strategy), Z_OK);
+    bytes out(deflateBound(&s, (uLong)raw.size()) + (flush_every ? raw.size() / flush_every * 16 : 0) + 64);
     s.next_out = out.data();
     s.avail_out = (uInt)out.size();
-    for (size_t at = 0; at < raw.size();) {
-        const size_t n = std::min(every, raw.size() - at);
+    size_t at = 0;
+    do {
+        const size_t n = flush_every ? std::min(flush_every, raw.size() - at) : raw.size() - at;
         s.next_in = (Bytef *)raw.data() + at;
         s.avail_in = (uInt)n;
         at += n;
         EXPECT_NE(deflate(&s, at == raw.size() ? Z_FINISH : Z_FULL_FLUSH), Z_STREAM_ERROR);
-    }
+    } while (at < raw.size());
     out.resize(s.total_out);
     deflateEnd(&s);
     return out;
@@ -273,29 +273,38 @@ TEST(PngWindow, DamagedDataIsReadOrRefusedAsTheWholeFile) {
     EXPECT_EQ(refusal_of(bomb), refusal_png_excess);
 }
 
-// Image data of hundreds of kilobytes, stored, fast and best compressed
-// and flushed often, in IDAT chunks of sizes from 1 byte to more than the window's input
-// buffer holds.
-TEST(PngWindow, LargeDataInChunksOfEverySizeReadsAsTheWholeFile) {
-    const int width = 1500, height = 48;
+// Image data of hundreds of kilobytes, several of the window's steps of
+// output, in every strategy zlib's deflate has, stored, fastest and best, and
+// flushed often, in IDAT chunks of sizes from 1 byte to more than the
+// window's input buffer holds.
+TEST(PngWindow, LargeDataInEveryStrategyAndInChunksOfEverySizeReadsAsTheWholeFile) {
+    const int width = 1500, height = 160;
     bytes smooth = raw_rows(width, height, 2);
     for (size_t i = 0; i < smooth.size(); ++i)
         if (i % (1 + (size_t)width * 3)) smooth[i] = (unsigned char)(smooth[i] % 4 + i / 300 % 50);
     const std::vector<std::vector<size_t>> chunkings = {{1 << 20}, {1, 2, 7, 1000}, {65535, 3, 70001}, {8192}};
     const bytes noise = raw_rows(width, height, 1);
+    struct setting {
+        const char *name;
+        int level, strategy;
+        size_t flush_every;
+    } settings[] = {
+        {"stored", 0, Z_DEFAULT_STRATEGY, 0},     {"fastest", 1, Z_DEFAULT_STRATEGY, 0},
+        {"best", 9, Z_DEFAULT_STRATEGY, 0},       {"filtered", 6, Z_FILTERED, 0},
+        {"codes only", 6, Z_HUFFMAN_ONLY, 0},     {"runs", 6, Z_RLE, 0},
+        {"fixed codes", 6, Z_FIXED, 0},
+        // Many a block header where the window's input buffer ends.
+        {"a block every 100 bytes", 6, Z_DEFAULT_STRATEGY, 100},
+    };
     for (bool is_smooth : {true, false})
-        for (int level : {0, 1, 9})
+        for (const setting &s : settings) {
+            const bytes stream = deflated(is_smooth ? smooth : noise, s.level, s.strategy, s.flush_every);
             for (const auto &sizes : chunkings) {
-                SCOPED_TRACE(std::string(is_smooth ? "smooth" : "noise") + ", level " + std::to_string(level) +
-                             ", chunks of " + std::to_string(sizes[0]) + "...");
-                const bytes &rows = is_smooth ? smooth : noise;
-                EXPECT_TRUE(read_as_whole(rgb_png_in_chunks(width, height, deflated(rows, level), sizes), false));
-                // Level 6, a block every 100 bytes: many a header where the
-                // inflater's input buffer ends.
-                if (level == 9) {
-                    EXPECT_TRUE(read_as_whole(rgb_png_in_chunks(width, height, deflated_flushed(rows, 100), sizes), false));
-                }
+                SCOPED_TRACE(std::string(is_smooth ? "smooth, " : "noise, ") + s.name + ", chunks of " +
+                             std::to_string(sizes[0]) + "...");
+                EXPECT_TRUE(read_as_whole(rgb_png_in_chunks(width, height, stream, sizes), false));
             }
+        }
 }
 
 namespace {
@@ -628,5 +637,355 @@ TEST(PngWindow, PaethAPixelAtATimeIsThePlainFilter) {
             prior = plain;
         }
         EXPECT_GT(paeth_rows, 0);
+    }
+}
+
+namespace {
+
+// Bits as DEFLATE packs them: values lowest bit first, Huffman codes
+// highest bit first.
+struct bit_writer {
+    bytes out;
+    uint32_t acc = 0;
+    int n = 0;
+    void put(uint32_t v, int bits) {
+        for (int i = 0; i < bits; ++i) {
+            acc |= ((v >> i) & 1) << n;
+            if (++n == 8) {
+                out.push_back((unsigned char)acc);
+                acc = 0;
+                n = 0;
+            }
+        }
+    }
+    void code(uint32_t c, int length) {
+        for (int i = length - 1; i >= 0; --i) put((c >> i) & 1, 1);
+    }
+    void align() {
+        if (n) put(0, 8 - n);
+    }
+    bytes done() {
+        align();
+        return out;
+    }
+};
+
+// The fixed code's literal/length codes.
+void fixed_symbol(bit_writer *w, int symbol) {
+    if (symbol < 144) w->code(0x30 + symbol, 8);
+    else if (symbol < 256) w->code(0x190 + symbol - 144, 9);
+    else if (symbol < 280) w->code(symbol - 256, 7);
+    else w->code(0xC0 + symbol - 280, 8);
+}
+
+void fixed_literals(bit_writer *w, const char *text) {
+    for (const char *c = text; *c; ++c) fixed_symbol(w, (unsigned char)*c);
+}
+
+std::vector<uint32_t> canonical_codes(const std::vector<int> &lengths) {
+    int count[16] = {0}, next[16] = {0};
+    for (int l : lengths) ++count[l];
+    count[0] = 0;
+    for (int l = 1, code = 0; l < 16; ++l) {
+        code = (code + count[l - 1]) << 1;
+        next[l] = code;
+    }
+    std::vector<uint32_t> codes(lengths.size());
+    for (size_t i = 0; i < lengths.size(); ++i)
+        if (lengths[i]) codes[i] = (uint32_t)next[lengths[i]]++;
+    return codes;
+}
+
+// A dynamic block's header: every code length sent as itself with a 4-bit
+// code (symbols 0 to 15; none of the repeat codes).
+struct dynamic_block {
+    std::vector<int> litlen, distance;
+    std::vector<uint32_t> litlen_codes, distance_codes;
+};
+
+dynamic_block put_dynamic_header(bit_writer *w, const std::vector<int> &litlen, const std::vector<int> &distance) {
+    w->put(1, 1);
+    w->put(2, 2);
+    w->put((uint32_t)litlen.size() - 257, 5);
+    w->put((uint32_t)distance.size() - 1, 5);
+    w->put(19 - 4, 4);
+    static const int order[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
+    for (int s : order) w->put(s < 16 ? 4 : 0, 3);
+    for (int l : litlen) w->code((uint32_t)l, 4);
+    for (int l : distance) w->code((uint32_t)l, 4);
+    return {litlen, distance, canonical_codes(litlen), canonical_codes(distance)};
+}
+
+void put_symbol(bit_writer *w, const dynamic_block &b, int symbol) {
+    w->code(b.litlen_codes[(size_t)symbol], b.litlen[(size_t)symbol]);
+}
+
+void put_symbols(bit_writer *w, const dynamic_block &b, int symbol, int times) {
+    for (int i = 0; i < times; ++i) put_symbol(w, b, symbol);
+}
+
+uint32_t next_random(uint32_t *state) {
+    *state = *state * 1103515245u + 12345u;
+    return *state >> 8;
+}
+
+struct odd_stream {
+    std::string name;
+    bytes deflate;        // blocks after the one that holds the row's filter type
+    bool decoder_reads;   // stb_image reads the file
+    bool window;          // and so does the window, with ISA-L
+    size_t after = 4;     // bytes after the stream, where the Adler-32 goes
+};
+
+// DEFLATE written bit by bit. Every stream makes a PNG of one row of grey
+// samples, as wide as stb_image's own inflater, called directly, says; its
+// filter type comes first, in a stored block of its own.
+std::vector<odd_stream> odd_streams() {
+    std::vector<odd_stream> cases;
+    {
+        bit_writer w;
+        w.put(1, 1);
+        w.put(3, 2);
+        cases.push_back({"a block of the reserved type", w.done(), false, false});
+    }
+    for (bool sound : {true, false}) {
+        bit_writer w;
+        w.put(1, 1);
+        w.put(0, 2);
+        w.align();
+        w.put(5, 16);
+        w.put(sound ? 0xFFFA : 0xFFFB, 16);
+        for (unsigned char c : {'h', 'e', 'l', 'l', 'o'}) w.put(c, 8);
+        cases.push_back({sound ? "a stored block" : "a stored block whose length and its complement disagree", w.done(),
+                         sound, sound});
+    }
+    // Fixed codes: "a", a match of length 3 at `distance code`, "wxyz". The
+    // decoder takes length codes 286 and 287 for matches of no bytes; ISA-L
+    // refuses them, and so the file is left to the decoder.
+    const struct {
+        const char *name;
+        int length_symbol, distance_code;
+        bool decoder_reads, window;
+    } matches[] = {
+        {"a match of the byte before", 257, 0, true, true},
+        {"a match of the row's filter type and the byte after it", 257, 1, true, true},
+        {"a match reaching before the stream", 257, 2, false, false},
+        {"length code 286", 286, 0, true, false},
+        {"length code 287", 287, 0, true, false},
+    };
+    for (const auto &m : matches) {
+        bit_writer w;
+        w.put(1, 1);
+        w.put(1, 2);
+        fixed_literals(&w, "a");
+        fixed_symbol(&w, m.length_symbol);
+        w.code((uint32_t)m.distance_code, 5);
+        fixed_literals(&w, "wxyz");
+        fixed_symbol(&w, 256);
+        cases.push_back({m.name, w.done(), m.decoder_reads, m.window});
+    }
+    {
+        bit_writer w;
+        w.put(0, 1);
+        w.put(1, 2);
+        fixed_literals(&w, "abcd");
+        fixed_symbol(&w, 256);
+        cases.push_back({"no final block", w.done(), false, false});
+    }
+    // The end code's last bit the last of a byte, where the decoder, which
+    // reads ahead 16 bits to decode a code, has read the bytes after the
+    // stream as it comes: with 1 of them it refuses the file, with 2 it
+    // reads it.
+    for (size_t after : {0, 1, 2}) {
+        bit_writer w;
+        w.put(1, 1);
+        w.put(1, 2);
+        for (int i = 0; i < 6; ++i) fixed_symbol(&w, 200);  // 9 bits each
+        fixed_literals(&w, "ab");
+        fixed_symbol(&w, 256);
+        EXPECT_EQ(w.n, 0);
+        odd_stream c = {std::to_string(after) + " bytes after a stream that ends a byte", w.done(), after == 2, after == 2};
+        c.after = after;
+        cases.push_back(c);
+    }
+    // A stored block between coded ones, at every bit position and length
+    // of the literals before it.
+    for (int literals = 1; literals <= 16; ++literals) {
+        bit_writer w;
+        w.put(0, 1);
+        w.put(1, 2);
+        for (int i = 0; i < literals; ++i) fixed_symbol(&w, i % 2 ? 200 : 'q');
+        fixed_symbol(&w, 256);
+        w.put(0, 1);
+        w.put(0, 2);
+        w.align();
+        const int stored = 17 + literals;
+        w.put((uint32_t)stored, 16);
+        w.put(0xFFFF ^ (uint32_t)stored, 16);
+        for (int i = 0; i < stored; ++i) w.put((uint32_t)(0x5A + i * 77) & 0xFF, 8);
+        w.put(1, 1);
+        w.put(1, 2);
+        for (int i = 0; i < 20; ++i) fixed_symbol(&w, 'k' + i % 5);
+        fixed_symbol(&w, 256);
+        cases.push_back({"a stored block between coded ones after " + std::to_string(literals) + " literals", w.done(),
+                         true, true});
+    }
+    // Dynamic blocks. Codes from 1 to 15 bits, one symbol each.
+    {
+        std::vector<int> litlen(257, 0), distance(1, 1);
+        for (int i = 0; i < 15; ++i) litlen[(size_t)('A' + i)] = i + 1;
+        litlen[256] = 15;
+        bit_writer w;
+        const dynamic_block b = put_dynamic_header(&w, litlen, distance);
+        for (int i = 14; i >= 0; --i) put_symbol(&w, b, 'A' + i);
+        for (int i = 0; i < 15; ++i) put_symbol(&w, b, 'A' + i);
+        put_symbol(&w, b, 256);
+        cases.push_back({"codes of 1 to 15 bits", w.done(), true, true});
+    }
+    {
+        // 11- and 12-bit codes for 200 symbols beside short ones.
+        std::vector<int> litlen(257, 0), distance(2, 0);
+        litlen['a'] = 1;
+        litlen['b'] = 2;
+        litlen['c'] = 3;
+        litlen['d'] = 5;
+        litlen['e'] = 5;
+        for (int i = 0; i < 199; ++i) litlen[(size_t)(i < 'a' ? i : i + 5)] = i < 55 ? 11 : 12;
+        litlen[256] = 11;
+        distance[1] = 1;
+        bit_writer w;
+        const dynamic_block b = put_dynamic_header(&w, litlen, distance);
+        for (int s = 0; s < 257; ++s)
+            if (litlen[(size_t)s]) put_symbol(&w, b, s == 256 ? 'a' : s);
+        put_symbol(&w, b, 256);
+        cases.push_back({"codes of 11 and 12 bits", w.done(), true, true});
+    }
+    for (bool used : {false, true}) {
+        // Two codes of 2 bits: half the code unused.
+        std::vector<int> litlen(257, 0), distance(1, 0);
+        litlen['a'] = 2;
+        litlen[256] = 2;
+        bit_writer w;
+        const dynamic_block b = put_dynamic_header(&w, litlen, distance);
+        put_symbols(&w, b, 'a', 3);
+        if (used) w.code(3, 2);
+        put_symbols(&w, b, 'a', 3);
+        put_symbol(&w, b, 256);
+        cases.push_back({used ? "an incomplete code, its missing codes used" : "an incomplete code", w.done(), !used,
+                         !used});
+    }
+    {
+        std::vector<int> litlen(257, 0), distance(1, 0);
+        litlen['a'] = 1;
+        litlen['b'] = 1;
+        litlen[256] = 1;
+        bit_writer w;
+        put_dynamic_header(&w, litlen, distance);
+        w.put(0, 8);
+        cases.push_back({"an oversubscribed code", w.done(), false, false});
+    }
+    // More code lengths than there are codes: the decoder reads them, ISA-L
+    // refuses them.
+    for (bool too_many_lengths : {true, false}) {
+        std::vector<int> litlen(too_many_lengths ? 287 : 257, 0), distance(too_many_lengths ? 1 : 31, 0);
+        litlen['a'] = 1;
+        litlen[256] = 1;
+        bit_writer w;
+        const dynamic_block b = put_dynamic_header(&w, litlen, distance);
+        put_symbols(&w, b, 'a', 5);
+        put_symbol(&w, b, 256);
+        cases.push_back({too_many_lengths ? "287 literal/length codes" : "31 distance codes", w.done(), true, false});
+    }
+    {
+        // The most bits a symbol can take, right after two literals of
+        // 11 bits: a length of 15 + 5 bits, a distance of 15 + 13, after a
+        // history of 31,000 random two-bit literals (a row of at most
+        // 32,768 samples).
+        std::vector<int> litlen(285, 0), distance(30, 0);
+        litlen['x'] = litlen['y'] = litlen[256] = 2;
+        litlen['A'] = litlen['B'] = 11;
+        litlen[284] = 15;
+        distance[0] = 1;
+        distance[29] = 15;
+        bit_writer w;
+        const dynamic_block b = put_dynamic_header(&w, litlen, distance);
+        uint32_t r = 3;
+        for (int i = 0; i < 31000; ++i) put_symbol(&w, b, next_random(&r) % 2 ? 'x' : 'y');
+        for (int i = 0; i < 5; ++i) {
+            put_symbol(&w, b, 'A');
+            put_symbol(&w, b, 'B');
+            put_symbol(&w, b, 284);
+            w.put(30 - (uint32_t)i, 5);
+            w.code(b.distance_codes[29], 15);
+            w.put(6000 + (uint32_t)i, 13);
+        }
+        for (int i = 0; i < 20; ++i) put_symbol(&w, b, next_random(&r) % 2 ? 'x' : 'y');
+        put_symbol(&w, b, 256);
+        cases.push_back({"the longest match after two long literals", w.done(), true, true});
+    }
+    // Code lengths with a repeat code where it has nothing to repeat, or
+    // repeats past the last length; each otherwise a sound block holding
+    // "a". The code-length code: 0 to 14 get 4 bits, 15 and the repeat 5.
+    for (int repeat : {16, 17}) {
+        bit_writer w;
+        w.put(1, 1);
+        w.put(2, 2);
+        w.put(0, 5);
+        w.put(0, 5);
+        w.put(19 - 4, 4);
+        static const int order[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
+        std::vector<int> lengths(19, 0);
+        for (int s = 0; s < 15; ++s) lengths[(size_t)s] = 4;
+        lengths[15] = lengths[(size_t)repeat] = 5;
+        for (int s : order) w.put((uint32_t)lengths[(size_t)s], 3);
+        const std::vector<uint32_t> codes = canonical_codes(lengths);
+        int n = 0;
+        if (repeat == 16) {
+            w.code(codes[16], 5);
+            w.put(0, 2);  // three times
+            n = 3;
+        }
+        for (; n < 257; ++n) w.code(codes[(size_t)(n == 'a' || n == 256 ? 1 : 0)], 4);
+        if (repeat == 17) {
+            w.code(codes[17], 5);
+            w.put(0, 3);  // three zeros, where one distance length is left
+        } else {
+            w.code(codes[0], 4);
+        }
+        for (int i = 0; i < 5; ++i) w.code(0, 1);  // 'a'
+        w.code(1, 1);  // the end
+        cases.push_back({repeat == 16 ? "a repeat with nothing before it" : "a repeat past the last length", w.done(),
+                         false, false});
+    }
+    return cases;
+}
+
+}  // namespace
+
+// DEFLATE no encoder writes: read through the window exactly where ISA-L
+// and the decoder both read it, left to the decoder where only the decoder
+// does, and refused where both refuse it.
+TEST(PngWindow, OddDeflateStreamsAreReadOrLeftAsTheWholeFile) {
+    // zlib's header, then a stored block that is not the last: the filter type 0.
+    const bytes start = {0x78, 0x01, 0x00, 0x01, 0x00, 0xFE, 0xFF, 0x00};
+    for (const odd_stream &c : odd_streams()) {
+        SCOPED_TRACE(c.name);
+        bytes stream = start;
+        stream.insert(stream.end(), c.deflate.begin(), c.deflate.end());
+        stream.insert(stream.end(), c.after, 0xFF);  // where the Adler-32 goes, which neither reads
+        int length = 0;
+        char *row = stbi_zlib_decode_malloc_guesssize_headerflag((const char *)stream.data(), (int)stream.size(), 256,
+                                                                 &length, 1);
+        const bool decoded = row != NULL;
+        free(row);
+        // Where the decoder refuses the stream, a row as wide as the window
+        // would read from a few bytes of it.
+        const int width = decoded ? length - 1 : 4;
+        const bytes file = png_of(width, 1, PNG_COLOR_TYPE_GRAY, stream, true);
+        int w, h;
+        unsigned char *whole = read_the_whole_way(file, &w, &h);
+        EXPECT_EQ(whole != NULL, c.decoder_reads) << "the fixture no longer shows what it is for";
+        free(whole);
+        EXPECT_EQ(read_as_whole(file, false), c.window);
     }
 }
