@@ -451,43 +451,54 @@ TEST(PngWindow, DataInflatingFarPastItsFrameIsRefusedInLittleMemory) {
 
 namespace {
 
-// A DEFLATE stream written bit by bit with the fixed codes.
-struct deflate_bits {
+// Bits as DEFLATE packs them: values lowest bit first, Huffman codes
+// highest bit first.
+struct bit_writer {
     bytes out;
-    uint32_t bits = 0;
-    int count = 0;
-    void put(uint32_t value, int n) {  // lowest bit first
-        for (int i = 0; i < n; ++i) {
-            bits |= (value >> i & 1) << count;
-            if (++count == 8) {
-                out.push_back((unsigned char)bits);
-                bits = 0;
-                count = 0;
+    uint32_t acc = 0;
+    int n = 0;
+    void put(uint32_t v, int bits) {
+        for (int i = 0; i < bits; ++i) {
+            acc |= ((v >> i) & 1) << n;
+            if (++n == 8) {
+                out.push_back((unsigned char)acc);
+                acc = 0;
+                n = 0;
             }
         }
     }
-    void code(uint32_t value, int n) {  // a Huffman code, highest bit first
-        for (int i = n - 1; i >= 0; --i) put(value >> i & 1, 1);
+    void code(uint32_t c, int length) {
+        for (int i = length - 1; i >= 0; --i) put((c >> i) & 1, 1);
     }
-    void fixed(int symbol) {
-        if (symbol < 144) code(0x30 + (uint32_t)symbol, 8);
-        else if (symbol < 256) code(0x190 + (uint32_t)symbol - 144, 9);
-        else if (symbol < 280) code((uint32_t)symbol - 256, 7);
-        else code(0xC0 + (uint32_t)symbol - 280, 8);
+    void align() {
+        if (n) put(0, 8 - n);
     }
-    bytes zlib() {
-        if (count) out.push_back((unsigned char)bits);
-        // The zlib header, the data, an Adler-32 value the decoder does not check.
-        bytes stream(2 + out.size() + 4, 0);
-        stream[0] = 0x78;
-        stream[1] = 0x01;
-        std::copy(out.begin(), out.end(), stream.begin() + 2);
-        stream.back() = 1;
-        return stream;
+    bytes done() {
+        align();
+        return out;
     }
 };
 
-bytes png_of(int width, int height, int color, int interlace, const std::vector<std::pair<const char *, bytes>> &chunks) {
+// The fixed code's literal/length codes.
+void fixed_symbol(bit_writer *w, int symbol) {
+    if (symbol < 144) w->code(0x30 + symbol, 8);
+    else if (symbol < 256) w->code(0x190 + symbol - 144, 9);
+    else if (symbol < 280) w->code(symbol - 256, 7);
+    else w->code(0xC0 + symbol - 280, 8);
+}
+
+// A zlib stream of the DEFLATE data, with an Adler-32 value the decoder does
+// not check.
+bytes zlib_of(const bytes &deflate) {
+    bytes stream(2 + deflate.size() + 4, 0);
+    stream[0] = 0x78;
+    stream[1] = 0x01;
+    std::copy(deflate.begin(), deflate.end(), stream.begin() + 2);
+    stream.back() = 1;
+    return stream;
+}
+
+bytes png_with_chunks(int width, int height, int color, int interlace, const std::vector<std::pair<const char *, bytes>> &chunks) {
     bytes file = {137, 80, 78, 71, 13, 10, 26, 10};
     put_chunk(&file, "IHDR", {0, 0, (unsigned char)(width >> 8), (unsigned char)width, 0, 0, (unsigned char)(height >> 8),
                               (unsigned char)height, 8, (unsigned char)color, 0, 0, (unsigned char)interlace});
@@ -519,17 +530,17 @@ TEST(PngWindow, StreamsLeftToTheDecoderGiveNothingTheHeapHeld) {
     for (int interlace : {0, 1})
     for (int distance_code : {30, 31}) {
         SCOPED_TRACE(std::to_string(distance_code) + (interlace ? ", interlaced" : ""));
-        deflate_bits d;
+        bit_writer d;
         d.put(1, 1);  // the final block, fixed codes
         d.put(1, 2);
         const size_t total = interlace ? interlaced_bytes : 259 * 100;
-        for (size_t k = 0; k < total % 258; ++k) d.fixed(0);
+        for (size_t k = 0; k < total % 258; ++k) fixed_symbol(&d, 0);
         for (size_t k = 0; k < total / 258; ++k) {
-            d.fixed(285);  // 258 bytes from 0 bytes back, up to the last one
+            fixed_symbol(&d, 285);  // 258 bytes from 0 bytes back, up to the last one
             d.code((uint32_t)distance_code, 5);
         }
-        d.fixed(256);
-        const bytes file = png_of(86, 100, 2, interlace, {{"IDAT", d.zlib()}});
+        fixed_symbol(&d, 256);
+        const bytes file = png_with_chunks(86, 100, 2, interlace, {{"IDAT", zlib_of(d.done())}});
         fflush(NULL);
         const pid_t child = fork();
         if (child == 0) {
@@ -568,7 +579,7 @@ TEST(PngWindow, StreamsLeftToTheDecoderGiveNothingTheHeapHeld) {
     bytes stored(header, header + 2);
     for (int k = 0; k < 40000; ++k) stored.insert(stored.end(), empty_block, empty_block + 5);
     stored.insert(stored.end(), last_block, last_block + 13);
-    EXPECT_EQ(refusal_of(png_of(1, 1, 2, 0, {{"IDAT", stored}})), refusal_none);
+    EXPECT_EQ(refusal_of(png_with_chunks(1, 1, 2, 0, {{"IDAT", stored}})), refusal_none);
 }
 
 // The Paeth filter a pixel at a time gives exactly what the plain filter
@@ -641,42 +652,6 @@ TEST(PngWindow, PaethAPixelAtATimeIsThePlainFilter) {
 }
 
 namespace {
-
-// Bits as DEFLATE packs them: values lowest bit first, Huffman codes
-// highest bit first.
-struct bit_writer {
-    bytes out;
-    uint32_t acc = 0;
-    int n = 0;
-    void put(uint32_t v, int bits) {
-        for (int i = 0; i < bits; ++i) {
-            acc |= ((v >> i) & 1) << n;
-            if (++n == 8) {
-                out.push_back((unsigned char)acc);
-                acc = 0;
-                n = 0;
-            }
-        }
-    }
-    void code(uint32_t c, int length) {
-        for (int i = length - 1; i >= 0; --i) put((c >> i) & 1, 1);
-    }
-    void align() {
-        if (n) put(0, 8 - n);
-    }
-    bytes done() {
-        align();
-        return out;
-    }
-};
-
-// The fixed code's literal/length codes.
-void fixed_symbol(bit_writer *w, int symbol) {
-    if (symbol < 144) w->code(0x30 + symbol, 8);
-    else if (symbol < 256) w->code(0x190 + symbol - 144, 9);
-    else if (symbol < 280) w->code(symbol - 256, 7);
-    else w->code(0xC0 + symbol - 280, 8);
-}
 
 void fixed_literals(bit_writer *w, const char *text) {
     for (const char *c = text; *c; ++c) fixed_symbol(w, (unsigned char)*c);
